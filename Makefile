@@ -1,0 +1,49 @@
+# Front door. `make demo` runs the main job, `make test` runs every test of both builds.
+JOBS ?= $(shell nproc)
+SANITIZED_PRESETS := host-asan
+
+.PHONY: all deps test demo bench kernel host release clean format
+
+all: host kernel
+
+deps:
+	@scripts/install-deps
+
+host: deps
+	cmake --preset host >/dev/null
+	cmake --build --preset host -j $(JOBS)
+
+release: deps
+	cmake --preset host-release >/dev/null
+	cmake --build --preset host-release -j $(JOBS)
+
+kernel: deps
+	cmake --preset kernel >/dev/null
+	cmake --build --preset kernel -j $(JOBS)
+	@echo "kernel image: build/kernel/bayercam.sys"
+
+test: host kernel
+	ctest --preset host -j $(JOBS)
+	ctest --preset kernel
+	@for p in $(SANITIZED_PRESETS); do \
+	  cmake --preset $$p >/dev/null && \
+	  cmake --build --preset $$p -j $(JOBS) && \
+	  ctest --preset $$p -j $(JOBS) || exit 1; \
+	done
+
+demo: release
+	build/host-release/tools/bayercam info
+
+bench:
+	@scripts/install-deps --bench
+	cmake --preset host-release >/dev/null
+	cmake --build --preset host-release -j $(JOBS)
+	@for b in build/host-release/bench/bench_*; do \
+	  [ -x "$$b" ] && "$$b" --benchmark_min_time=0.5 || exit 1; \
+	done
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

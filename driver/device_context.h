@@ -1,0 +1,111 @@
+// The per-device record through which every part of the driver reaches the camera.
+#pragma once
+
+#include "platform/platform.h"
+
+struct DeviceContext;
+struct FrameTransfer;
+struct CaptureWorker;
+struct ImagePipeline;
+struct PinContext;
+
+// The camera operations, in slot order. One constant table serves every device.
+struct CameraOps {
+    void (*FrameReady)(DeviceContext* context);
+    BOOLEAN (*InitializeCamera)(DeviceContext* context);
+    void (*ReadFrame)(DeviceContext* context, PUCHAR buffer, BOOLEAN* success);
+    void (*GetFrameSize)(DeviceContext* context, ULONG* size);
+    void (*GetFrameOrigin)(DeviceContext* context, ULONG* origin);
+    void (*GetFramePitch)(DeviceContext* context, ULONG* pitch);
+    void (*AbortPipes)(DeviceContext* context);
+    void (*CancelTransfers)(DeviceContext* context);
+    LONG (*GetRoiX)(DeviceContext* context);
+    LONG (*GetRoiY)(DeviceContext* context);
+};
+
+// USB state of one camera; the transport works on a pointer to this sub-record.
+struct UsbDevice {
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PDEVICE_OBJECT NextDeviceObject;
+    PVOID ConfigurationDescriptor;  // owned, the whole descriptor
+    PVOID InterfaceInfo;            // owned copy of the first interface's information
+    PUCHAR PipePending;             // owned, one byte per pipe
+    KEVENT TransfersDone;
+    FrameTransfer* Transfers;
+    volatile LONG CompletedTransfers;
+    ULONG TransferCount;
+    KSPIN_LOCK TransferLock;
+    PVOID FrameMdl;
+};
+
+constexpr LONG kSensorWidth = 656;
+constexpr LONG kSensorHeight = 494;
+constexpr LONG kSensorBayerPhase = 2;  // RGGB
+constexpr size_t kCommandPacketSize = 64;
+constexpr ULONG kRegisterShadowSize = 1024;
+
+struct DeviceContext {
+    const CameraOps* Ops;
+    PKSDEVICE Device;
+    UsbDevice Usb;
+
+    // Settings, named after their registry values.
+    LONG ExTrigger;
+    LONG Timeout;
+    LONG Exposure;
+    LONG GlobalGain;
+    volatile LONG FlipH;
+    volatile LONG FlipV;
+    LONG ColorEnable;
+    LONG WhiteBalance;
+    LONG RedGain;
+    LONG GreenGain;
+    LONG BlueGain;
+    LONG ColorCorrection;
+    LONG Brightness;
+    LONG Contrast;
+    LONG Saturation;
+    LONG Hue;
+    LONG SubSample;
+    LONG WindowX;
+    LONG WindowY;
+    LONG WindowWidth;
+    LONG WindowHeight;
+    LONG BayerPhase;
+    LONG Clock;
+    LONG AGC;
+    LONG AEC;
+
+    UCHAR CommandPacket[kCommandPacketSize];
+    UCHAR FrameCommandPacket[kCommandPacketSize];
+    UCHAR StreamCommandPacket[kCommandPacketSize];
+    volatile LONG StreamOpen;
+    struct CaptureWorker* CaptureWorker;
+    struct ImagePipeline* ImagePipeline;
+    PinContext* ActivePin;
+
+    // Region of interest and the delivered image size.
+    LONG RoiH;
+    LONG RoiW;
+    LONG RoiX;
+    LONG RoiY;
+    ULONG RawOrigin;
+    ULONG RawPitch;
+    ULONG RawFrameSize;
+    LONG OutputWidth;
+    LONG OutputHeight;
+    LONG SensorBayerPhase;
+    volatile LONG PinOpen;
+    LONG SelectedAddress;
+    ULONG RegisterShadow[kRegisterShadowSize];
+    LONG FrameNumber;
+};
+
+// The record is created by Add and freed only through the device's object bag.
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+NTSTATUS Add(PKSDEVICE device);
+NTSTATUS Start(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
+               PCM_RESOURCE_LIST untranslated);
+void Stop(PKSDEVICE device, PIRP irp);
+void FreeItem(PVOID item);
+void FreeDeviceContext(PVOID item);

@@ -1,0 +1,36 @@
+// Registration with AVStream. Only Add, Start and Stop are the driver's own; AVStream's
+// defaults handle every other PnP and power request. No filter is listed here: Start creates
+// the one filter factory once the camera is configured.
+#include "driver/device_context.h"
+
+namespace {
+
+const KSDEVICE_DISPATCH DeviceDispatch = {
+    Add,      // Add
+    Start,    // Start
+    nullptr,  // PostStart
+    nullptr,  // QueryStop
+    nullptr,  // CancelStop
+    Stop,     // Stop
+    nullptr,  // QueryRemove
+    nullptr,  // CancelRemove
+    nullptr,  // Remove
+    nullptr,  // QueryCapabilities
+    nullptr,  // SurpriseRemoval
+    nullptr,  // QueryPower
+    nullptr,  // SetPower
+    nullptr,  // QueryInterface
+};
+
+const KSDEVICE_DESCRIPTOR DeviceDescriptor = {
+    &DeviceDispatch,
+    0,        // FilterDescriptorsCount
+    nullptr,  // FilterDescriptors
+    0,        // Version
+};
+
+}  // namespace
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+    return KsInitializeDriver(driverObject, registryPath, &DeviceDescriptor);
+}

@@ -1,0 +1,29 @@
+# The real driver: bayercam.sys, linked against ntoskrnl.exe, ks.sys and USBD.SYS only.
+set(CMAKE_C_STANDARD_LIBRARIES "")
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+
+set(BAYERCAM_KERNEL_CXX_FLAGS
+    ${BAYERCAM_COMMON_FLAGS}
+    -O2 -ffreestanding -fbuiltin -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    -fno-stack-protector -fno-stack-check -mno-stack-arg-probe -fno-math-errno
+    -mno-red-zone -march=x86-64 -mno-avx -Wframe-larger-than=2048
+    -DPOOL_TAGGING -DNTDDI_VERSION=0x06010000 -D_WIN32_WINNT=0x0601 -DBAYERCAM_KERNEL=1)
+
+file(GLOB BAYERCAM_KERNEL_PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/kernel/*.cpp)
+
+add_executable(bayercam_sys ${BAYERCAM_DRIVER_SOURCES} ${BAYERCAM_KERNEL_PLATFORM_SOURCES})
+set_target_properties(bayercam_sys PROPERTIES OUTPUT_NAME bayercam SUFFIX .sys)
+target_include_directories(bayercam_sys PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(bayercam_sys SYSTEM PRIVATE /usr/x86_64-w64-mingw32/include/ddk)
+target_compile_options(bayercam_sys PRIVATE ${BAYERCAM_KERNEL_CXX_FLAGS})
+target_link_options(bayercam_sys PRIVATE
+    -nostdlib -nostartfiles -Wl,--subsystem,native:6.1 -Wl,--entry,DriverEntry
+    -Wl,--image-base,0x140000000 -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
+    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--wdmdriver -Wl,--disable-auto-import
+    -Wl,--disable-runtime-pseudo-reloc)
+target_link_libraries(bayercam_sys PRIVATE ntoskrnl ks usbd)
+
+enable_testing()
+add_test(NAME kernel_image_checks
+         COMMAND ${CMAKE_SOURCE_DIR}/kernel/check-image $<TARGET_FILE:bayercam_sys>
+                 ${CMAKE_SOURCE_DIR}/kernel/imports.allow)

@@ -1,0 +1,30 @@
+# The host build: the driver sources compiled natively against the user-mode platform in
+# platform/host, with the simulated camera, the tests, the tools and the benchmarks.
+if(BAYERCAM_SANITIZE)
+  add_compile_options(-fsanitize=${BAYERCAM_SANITIZE} -fno-omit-frame-pointer
+                      -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${BAYERCAM_SANITIZE})
+endif()
+if(NOT CMAKE_BUILD_TYPE STREQUAL "Release")
+  add_compile_definitions(BAYERCAM_HOST_CHECKS=1)
+endif()
+
+find_package(Threads REQUIRED)
+
+file(GLOB BAYERCAM_HOST_PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/host/*.cpp)
+add_library(bayercam_platform STATIC ${BAYERCAM_HOST_PLATFORM_SOURCES})
+target_include_directories(bayercam_platform PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(bayercam_platform PRIVATE ${BAYERCAM_COMMON_FLAGS})
+target_link_libraries(bayercam_platform PUBLIC Threads::Threads)
+
+# The driver itself, under the same rules as in the kernel: no exceptions, no RTTI.
+add_library(bayercam_driver STATIC ${BAYERCAM_DRIVER_SOURCES} ${BAYERCAM_DRIVER_HOST_SOURCES})
+target_compile_options(bayercam_driver PRIVATE ${BAYERCAM_COMMON_FLAGS} -fno-exceptions -fno-rtti)
+target_link_libraries(bayercam_driver PUBLIC bayercam_platform)
+
+enable_testing()
+foreach(dir sim tools tests bench)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
+    add_subdirectory(${dir})
+  endif()
+endforeach()

@@ -1,0 +1,7 @@
+// The host platform's whole kernel interface, the counterpart of the WDK headers.
+#pragma once
+
+#include "platform/host/nt_types.h"
+#include "platform/host/nt_kernel.h"
+#include "platform/host/nt_io.h"
+#include "platform/host/ks.h"
