@@ -21,21 +21,26 @@ KS_DATARANGE_VIDEO VideoDataRange = {
     // ConfigCaps
     {
         {STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO},
-        0,                               // VideoStandard: no analogue standard
-        {kSensorWidth, kSensorHeight},   // InputSize
-        {kSensorWidth, kSensorHeight},   // MinCroppingSize
-        {kSensorWidth, kSensorHeight},   // MaxCroppingSize
-        8, 1,                            // CropGranularityX, Y
-        8, 1,                            // CropAlignX, Y
-        {kSensorWidth, kSensorHeight},   // MinOutputSize
-        {kSensorWidth, kSensorHeight},   // MaxOutputSize
-        8, 1,                            // OutputGranularityX, Y
-        0, 0,                            // StretchTapsX, Y
-        0, 0,                            // ShrinkTapsX, Y
-        333667,                          // MinFrameInterval
-        640000000,                       // MaxFrameInterval
-        311101440,                       // MinBitsPerSecond
-        311101440,                       // MaxBitsPerSecond
+        0,                              // VideoStandard: no analogue standard
+        {kSensorWidth, kSensorHeight},  // InputSize
+        {kSensorWidth, kSensorHeight},  // MinCroppingSize
+        {kSensorWidth, kSensorHeight},  // MaxCroppingSize
+        8,
+        1,  // CropGranularityX, Y
+        8,
+        1,                              // CropAlignX, Y
+        {kSensorWidth, kSensorHeight},  // MinOutputSize
+        {kSensorWidth, kSensorHeight},  // MaxOutputSize
+        8,
+        1,  // OutputGranularityX, Y
+        0,
+        0,  // StretchTapsX, Y
+        0,
+        0,          // ShrinkTapsX, Y
+        333667,     // MinFrameInterval
+        640000000,  // MaxFrameInterval
+        311101440,  // MinBitsPerSecond
+        311101440,  // MaxBitsPerSecond
     },
     // VideoInfoHeader
     {
@@ -45,14 +50,17 @@ KS_DATARANGE_VIDEO VideoDataRange = {
         0,                                    // dwBitErrorRate
         333667,                               // AvgTimePerFrame
         {
-            sizeof(KS_BITMAPINFOHEADER),      // biSize
-            kSensorWidth,                     // biWidth
-            kSensorHeight,                    // biHeight: positive, rows bottom-up
-            1,                                // biPlanes
-            32,                               // biBitCount
-            KS_BI_RGB,                        // biCompression
-            1296256,                          // biSizeImage
-            0, 0, 0, 0,
+            sizeof(KS_BITMAPINFOHEADER),  // biSize
+            kSensorWidth,                 // biWidth
+            kSensorHeight,                // biHeight: positive, rows bottom-up
+            1,                            // biPlanes
+            32,                           // biBitCount
+            KS_BI_RGB,                    // biCompression
+            1296256,                      // biSizeImage
+            0,
+            0,
+            0,
+            0,
         },
     },
 };
@@ -62,16 +70,21 @@ namespace {
 // Even, then within [0, limit]. Computed wide so that no 32-bit input can overflow.
 LONG AlignEdge(LONG value, LONG limit) {
     LONGLONG v = value;
-    if (v & 1) v += 1;
-    if (v < 0) v = 0;
-    if (v > limit) v = limit;
+    if (v & 1)
+        v += 1;
+    if (v < 0)
+        v = 0;
+    if (v > limit)
+        v = limit;
     return LONG(v);
 }
 
 // A length of 0 or less means the whole sensor; it never reaches past the sensor's far edge.
 LONG ClampLength(LONG length, LONG edge, LONG sensor) {
-    if (length <= 0 || length > sensor) length = sensor;
-    if (length > sensor - edge) length = sensor - edge;
+    if (length <= 0 || length > sensor)
+        length = sensor;
+    if (length > sensor - edge)
+        length = sensor - edge;
     return length;
 }
 
@@ -98,7 +111,8 @@ void AdvertiseSize(LONG w, LONG h) {
 }  // namespace
 
 void SetRegionOfInterest(DeviceContext* context, LONG x, LONG y, LONG width, LONG height) {
-    if (InterlockedCompareExchange(&context->PinOpen, 0, 0) != 0) return;
+    if (InterlockedCompareExchange(&context->PinOpen, 0, 0) != 0)
+        return;
 
     x = AlignEdge(x, kSensorWidth - 8);
     y = AlignEdge(y, kSensorHeight - 8);

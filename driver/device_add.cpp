@@ -4,11 +4,13 @@
 #include "driver/pool_tags.h"
 
 void FreeItem(PVOID item) {
-    if (item) ExFreePool(item);
+    if (item)
+        ExFreePool(item);
 }
 
 void FreeDeviceContext(PVOID item) {
-    if (item) ExFreePoolWithTag(item, kTagRecord);
+    if (item)
+        ExFreePoolWithTag(item, kTagRecord);
 }
 
 namespace {
@@ -52,7 +54,8 @@ void ApplyDefaults(DeviceContext* context, PKSDEVICE device) {
 NTSTATUS Add(PKSDEVICE device) {
     auto* context = static_cast<DeviceContext*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(DeviceContext), kTagRecord));
-    if (!context) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!context)
+        return STATUS_INSUFFICIENT_RESOURCES;
 
     memset(context, 0, sizeof(*context));
     context->Ops = &CameraOperations;

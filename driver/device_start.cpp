@@ -4,6 +4,8 @@
 // configure and stops with nothing to save.
 #include "driver/device_context.h"
 
-NTSTATUS Start(PKSDEVICE, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) { return STATUS_SUCCESS; }
+NTSTATUS Start(PKSDEVICE, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+    return STATUS_SUCCESS;
+}
 
 void Stop(PKSDEVICE, PIRP) {}

@@ -27,3 +27,17 @@ enable_testing()
 add_test(NAME kernel_image_checks
          COMMAND ${CMAKE_SOURCE_DIR}/kernel/check-image $<TARGET_FILE:bayercam_sys>
                  ${CMAKE_SOURCE_DIR}/kernel/imports.allow)
+
+# An image that breaks every rule, to show the checks above can fail.
+add_executable(bad_image EXCLUDE_FROM_ALL kernel/selftest/bad_driver.cpp)
+set_target_properties(bad_image PROPERTIES SUFFIX .sys)
+target_include_directories(bad_image SYSTEM PRIVATE /usr/x86_64-w64-mingw32/include/ddk)
+target_compile_options(bad_image PRIVATE -O1 -ffreestanding -fno-exceptions -fno-rtti
+                       -DPOOL_TAGGING -Wno-attributes)
+target_link_options(bad_image PRIVATE -nostdlib -nostartfiles -Wl,--subsystem,native
+                    -Wl,--entry,DriverEntry)
+target_link_libraries(bad_image PRIVATE ntoskrnl kernel32)
+add_custom_target(kernel_selftest_image ALL DEPENDS bad_image)
+add_test(NAME kernel_image_checks_reject_breaches
+         COMMAND ${CMAKE_SOURCE_DIR}/kernel/check-image-selftest ${CMAKE_SOURCE_DIR}/kernel/check-image
+                 $<TARGET_FILE:bad_image> ${CMAKE_SOURCE_DIR}/kernel/imports.allow)

@@ -68,7 +68,8 @@ bool TakeFlag(Args& args, const std::string& name) {
 bool TakeValue(Args& args, const std::string& name, std::string* value) {
     for (auto it = args.begin(); it != args.end(); ++it) {
         if (*it == name) {
-            if (it + 1 == args.end()) throw UsageError{name + " needs a value"};
+            if (it + 1 == args.end())
+                throw UsageError{name + " needs a value"};
             *value = *(it + 1);
             args.erase(it, it + 2);
             return true;
@@ -84,7 +85,8 @@ bool TakeValue(Args& args, const std::string& name, std::string* value) {
 
 bool TakeInt(Args& args, const std::string& name, long long min, long long max, long long* value) {
     std::string text;
-    if (!TakeValue(args, name, &text)) return false;
+    if (!TakeValue(args, name, &text))
+        return false;
     *value = ParseInt(text, min, max, name);
     return true;
 }
@@ -96,7 +98,8 @@ std::vector<long long> ParseIntList(const std::string& text, size_t count, long 
     for (;;) {
         size_t comma = text.find(',', start);
         values.push_back(ParseInt(text.substr(start, comma - start), min, max, what));
-        if (comma == std::string::npos) break;
+        if (comma == std::string::npos)
+            break;
         start = comma + 1;
     }
     if (values.size() != count) {
@@ -107,7 +110,8 @@ std::vector<long long> ParseIntList(const std::string& text, size_t count, long 
 
 void RejectUnknownOptions(const Args& args) {
     for (auto& a : args) {
-        if (a.rfind("--", 0) == 0) throw UsageError{"unknown option " + a};
+        if (a.rfind("--", 0) == 0)
+            throw UsageError{"unknown option " + a};
     }
 }
 

@@ -58,8 +58,8 @@ void StopDevice(PKSDEVICE device);
 // The device goes away: its object bag is emptied, every item freed with its callback.
 void RemoveDevice(PKSDEVICE device);
 
-// The device's object bag refuses its next `count` items with `status`.
-void RefuseBagItems(PKSDEVICE device, NTSTATUS status, int count = 1);
+// Object bags refuse their next `count` items with `status`; 0 disarms.
+void RefuseBagItems(NTSTATUS status, int count = 1);
 size_t BagItemCount(PKSDEVICE device);
 // Whether the calling thread holds the device lock.
 bool DeviceLockHeld(PKSDEVICE device);

@@ -94,8 +94,14 @@ typedef struct tagKS_DATARANGE_VIDEO {
 // ---- Devices ---------------------------------------------------------------------------
 typedef PVOID KSOBJECT_BAG;
 typedef struct _CM_RESOURCE_LIST* PCM_RESOURCE_LIST;
-typedef enum _SYSTEM_POWER_STATE { PowerSystemUnspecified = 0, PowerSystemWorking = 1 } SYSTEM_POWER_STATE;
-typedef enum _DEVICE_POWER_STATE { PowerDeviceUnspecified = 0, PowerDeviceD0 = 1 } DEVICE_POWER_STATE;
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking = 1
+} SYSTEM_POWER_STATE;
+typedef enum _DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0 = 1
+} DEVICE_POWER_STATE;
 
 struct _KSDEVICE;
 typedef struct _KSDEVICE KSDEVICE, *PKSDEVICE;

@@ -26,8 +26,6 @@ struct HostDevice {
     int lockDepth = 0;
     std::mutex bagLock;
     std::vector<BagItem> bag;
-    NTSTATUS bagRefusal = STATUS_SUCCESS;
-    int bagRefusals = 0;
 };
 static_assert(offsetof(HostDevice, ks) == 0, "KSDEVICE must lead the host device");
 
@@ -38,9 +36,18 @@ struct Driver {
 
 Driver theDriver;
 
-HostDevice* FromKs(PKSDEVICE device) { return reinterpret_cast<HostDevice*>(device); }
+// Object bags refuse items while this count lasts, as AVStream does when it runs out of memory.
+std::mutex bagRefusalLock;
+NTSTATUS bagRefusal = STATUS_SUCCESS;
+int bagRefusals = 0;
 
-HostDevice* FromBag(KSOBJECT_BAG bag) { return static_cast<HostDevice*>(bag); }
+HostDevice* FromKs(PKSDEVICE device) {
+    return reinterpret_cast<HostDevice*>(device);
+}
+
+HostDevice* FromBag(KSOBJECT_BAG bag) {
+    return static_cast<HostDevice*>(bag);
+}
 
 void EmptyBag(HostDevice* device) {
     std::vector<BagItem> items;
@@ -50,8 +57,10 @@ void EmptyBag(HostDevice* device) {
     }
     // Later items may refer to earlier ones; free in the reverse order of addition.
     for (auto it = items.rbegin(); it != items.rend(); ++it) {
-        if (it->free) it->free(it->item);
-        else ExFreePool(it->item);
+        if (it->free)
+            it->free(it->item);
+        else
+            ExFreePool(it->item);
     }
 }
 
@@ -68,11 +77,14 @@ NTSTATUS LoadDriver(DriverEntryRoutine entry) {
     return entry(&theDriver.object, &registryPath);
 }
 
-const KSDEVICE_DESCRIPTOR* RegisteredDescriptor() { return theDriver.descriptor; }
+const KSDEVICE_DESCRIPTOR* RegisteredDescriptor() {
+    return theDriver.descriptor;
+}
 
 NTSTATUS AddDevice(PDEVICE_OBJECT lower, PKSDEVICE* out) {
     *out = nullptr;
-    if (!theDriver.descriptor) BugCheck("AddDevice before the driver registered with AVStream");
+    if (!theDriver.descriptor)
+        BugCheck("AddDevice before the driver registered with AVStream");
     auto* device = new HostDevice;
     device->functional.Type = device->physical.Type = 3;  // IO_TYPE_DEVICE
     device->functional.Size = device->physical.Size = sizeof(DEVICE_OBJECT);
@@ -107,29 +119,32 @@ NTSTATUS AddDevice(PDEVICE_OBJECT lower, PKSDEVICE* out) {
 NTSTATUS StartDevice(PKSDEVICE device) {
     const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
     NTSTATUS status = STATUS_SUCCESS;
-    if (dispatch && dispatch->Start) status = dispatch->Start(device, nullptr, nullptr, nullptr);
-    if (NT_SUCCESS(status)) device->Started = TRUE;
+    if (dispatch && dispatch->Start)
+        status = dispatch->Start(device, nullptr, nullptr, nullptr);
+    if (NT_SUCCESS(status))
+        device->Started = TRUE;
     return status;
 }
 
 void StopDevice(PKSDEVICE device) {
     const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
-    if (dispatch && dispatch->Stop) dispatch->Stop(device, nullptr);
+    if (dispatch && dispatch->Stop)
+        dispatch->Stop(device, nullptr);
     device->Started = FALSE;
 }
 
 void RemoveDevice(PKSDEVICE device) {
-    if (!device) return;
+    if (!device)
+        return;
     HostDevice* host = FromKs(device);
     EmptyBag(host);
     delete host;
 }
 
-void RefuseBagItems(PKSDEVICE device, NTSTATUS status, int count) {
-    HostDevice* host = FromKs(device);
-    std::lock_guard<std::mutex> g(host->bagLock);
-    host->bagRefusal = status;
-    host->bagRefusals = count;
+void RefuseBagItems(NTSTATUS status, int count) {
+    std::lock_guard<std::mutex> g(bagRefusalLock);
+    bagRefusal = status;
+    bagRefusals = count;
 }
 
 size_t BagItemCount(PKSDEVICE device) {
@@ -149,8 +164,10 @@ extern "C" {
 
 NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
                                   const KSDEVICE_DESCRIPTOR* descriptor) {
-    if (driver != &theDriver.object) host::BugCheck("KsInitializeDriver with a foreign driver object");
-    if (!descriptor) return STATUS_INVALID_PARAMETER;
+    if (driver != &theDriver.object)
+        host::BugCheck("KsInitializeDriver with a foreign driver object");
+    if (!descriptor)
+        return STATUS_INVALID_PARAMETER;
     theDriver.descriptor = descriptor;
     return STATUS_SUCCESS;
 }
@@ -167,19 +184,24 @@ void NTAPI KsReleaseDevice(PKSDEVICE device) {
     if (host->lockDepth == 0 || host->owner != std::this_thread::get_id()) {
         host::BugCheck("KsReleaseDevice by a thread that does not hold the device");
     }
-    if (--host->lockDepth == 0) host->owner = std::thread::id{};
+    if (--host->lockDepth == 0)
+        host->owner = std::thread::id{};
     host->lock.unlock();
 }
 
 NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free) {
     HostDevice* host = FromBag(bag);
     // AVStream requires the device mutex around changes to a device's bag.
-    if (!host::DeviceLockHeld(&host->ks)) host::BugCheck("device object bag changed without the device lock");
-    std::lock_guard<std::mutex> g(host->bagLock);
-    if (host->bagRefusals > 0) {
-        --host->bagRefusals;
-        return host->bagRefusal;
+    if (!host::DeviceLockHeld(&host->ks))
+        host::BugCheck("device object bag changed without the device lock");
+    {
+        std::lock_guard<std::mutex> g(bagRefusalLock);
+        if (bagRefusals > 0) {
+            --bagRefusals;
+            return bagRefusal;
+        }
     }
+    std::lock_guard<std::mutex> g(host->bagLock);
     host->bag.push_back(BagItem{item, free});
     return STATUS_SUCCESS;
 }

@@ -73,8 +73,7 @@ inline LONG InterlockedExchangeAdd(LONG volatile* p, LONG v) {
     return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedCompareExchange(LONG volatile* p, LONG exchange, LONG comparand) {
-    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
+    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }
 inline LONG InterlockedOr(LONG volatile* p, LONG v) {
@@ -86,10 +85,8 @@ inline LONG InterlockedAnd(LONG volatile* p, LONG v) {
 inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v) {
     return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
 }
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange,
-                                               PVOID comparand) {
-    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange, PVOID comparand) {
+    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }
 

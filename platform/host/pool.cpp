@@ -58,14 +58,16 @@ size_t PoolLiveCount() {
 size_t PoolLiveCount(ULONG tag) {
     std::lock_guard<std::mutex> g(ThePool().lock);
     size_t n = 0;
-    for (auto& [p, b] : ThePool().live) n += b.tag == tag;
+    for (auto& [p, b] : ThePool().live)
+        n += b.tag == tag;
     return n;
 }
 
 size_t PoolLiveBytes() {
     std::lock_guard<std::mutex> g(ThePool().lock);
     size_t n = 0;
-    for (auto& [p, b] : ThePool().live) n += b.size;
+    for (auto& [p, b] : ThePool().live)
+        n += b.size;
     return n;
 }
 
@@ -119,17 +121,21 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
     {
         std::lock_guard<std::mutex> g(pool.lock);
         sequence = ++pool.sequence;
-        if ((pool.failAt && sequence == pool.failAt) || (pool.failTagArmed && tag == pool.failTag)) {
-            if (sequence == pool.failAt) pool.failAt = 0;
+        if ((pool.failAt && sequence == pool.failAt) ||
+            (pool.failTagArmed && tag == pool.failTag)) {
+            if (sequence == pool.failAt)
+                pool.failAt = 0;
             ++pool.refused;
             return nullptr;
         }
     }
-    if (size == 0) size = 1;  // a zero-byte request still yields a distinct block
+    if (size == 0)
+        size = 1;  // a zero-byte request still yields a distinct block
     // The x64 pool aligns every block to 16 bytes; nothing promises it is zeroed, so fill it
     // with a pattern that makes a forgotten initialisation visible.
     void* p = std::aligned_alloc(16, (size + 15) & ~size_t(15));
-    if (!p) return nullptr;
+    if (!p)
+        return nullptr;
     std::memset(p, 0xA5, size);
     std::lock_guard<std::mutex> g(pool.lock);
     pool.live[p] = Block{tag, size, sequence};
@@ -137,21 +143,28 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
 }
 
 static void FreeBlock(PVOID p, bool checkTag, ULONG tag) {
-    if (!p) host::BugCheck("ExFreePool of a null pointer");
+    if (!p)
+        host::BugCheck("ExFreePool of a null pointer");
     Pool& pool = ThePool();
     {
         std::lock_guard<std::mutex> g(pool.lock);
         auto it = pool.live.find(p);
-        if (it == pool.live.end()) host::BugCheck("ExFreePool of a block not allocated (double free?)");
-        if (checkTag && it->second.tag != tag) host::BugCheck("ExFreePoolWithTag with the wrong tag");
+        if (it == pool.live.end())
+            host::BugCheck("ExFreePool of a block not allocated (double free?)");
+        if (checkTag && it->second.tag != tag)
+            host::BugCheck("ExFreePoolWithTag with the wrong tag");
         std::memset(p, 0xDD, it->second.size);
         pool.live.erase(it);
     }
     std::free(p);
 }
 
-VOID NTAPI ExFreePool(PVOID p) { FreeBlock(p, false, 0); }
+VOID NTAPI ExFreePool(PVOID p) {
+    FreeBlock(p, false, 0);
+}
 
-VOID NTAPI ExFreePoolWithTag(PVOID p, ULONG tag) { FreeBlock(p, true, tag); }
+VOID NTAPI ExFreePoolWithTag(PVOID p, ULONG tag) {
+    FreeBlock(p, true, tag);
+}
 
 }  // extern "C"

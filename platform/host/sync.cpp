@@ -23,7 +23,9 @@ thread_local int criticalRegionDepth = 0;
 constexpr UCHAR kNotificationEvent = 0;
 constexpr UCHAR kSynchronizationEvent = 1;
 
-int* FutexWord(volatile LONG* p) { return const_cast<int*>(reinterpret_cast<volatile int*>(p)); }
+int* FutexWord(volatile LONG* p) {
+    return const_cast<int*>(reinterpret_cast<volatile int*>(p));
+}
 
 void FutexWait(volatile LONG* word, LONG expected, const timespec* relative) {
     syscall(SYS_futex, FutexWord(word), FUTEX_WAIT_PRIVATE, expected, relative, nullptr, 0);
@@ -45,7 +47,9 @@ bool TrySatisfy(DISPATCHER_HEADER* header) {
 }  // namespace
 
 namespace host {
-int CriticalRegionDepth() { return criticalRegionDepth; }
+int CriticalRegionDepth() {
+    return criticalRegionDepth;
+}
 }  // namespace host
 
 extern "C" {
@@ -69,7 +73,9 @@ LONG NTAPI KeResetEvent(PRKEVENT event) {
     return __atomic_exchange_n(&event->Header.SignalState, 0, __ATOMIC_SEQ_CST);
 }
 
-VOID NTAPI KeClearEvent(PRKEVENT event) { KeResetEvent(event); }
+VOID NTAPI KeClearEvent(PRKEVENT event) {
+    KeResetEvent(event);
+}
 
 LONG NTAPI KeReadStateEvent(PRKEVENT event) {
     return __atomic_load_n(&event->Header.SignalState, __ATOMIC_SEQ_CST);
@@ -91,16 +97,20 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE
         // Relative, in units of 100 ns. Beyond what a steady clock holds means forever.
         auto hundreds = -timeout->QuadPart;
         constexpr int64_t kMax = INT64_MAX / 200;
-        if (hundreds > kMax) timeout = nullptr;
-        else deadline = clock::now() + std::chrono::nanoseconds(hundreds * 100);
+        if (hundreds > kMax)
+            timeout = nullptr;
+        else
+            deadline = clock::now() + std::chrono::nanoseconds(hundreds * 100);
     }
     for (;;) {
-        if (TrySatisfy(header)) return STATUS_SUCCESS;
+        if (TrySatisfy(header))
+            return STATUS_SUCCESS;
         timespec ts{};
         const timespec* tsp = nullptr;
         if (timeout) {
             auto left = deadline - clock::now();
-            if (left <= clock::duration::zero()) return STATUS_TIMEOUT;
+            if (left <= clock::duration::zero())
+                return STATUS_TIMEOUT;
             auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
             ts.tv_sec = ns / 1000000000;
             ts.tv_nsec = ns % 1000000000;
@@ -111,37 +121,49 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
-    if (currentIrql >= DISPATCH_LEVEL) host::BugCheck("KeDelayExecutionThread at DISPATCH_LEVEL");
+    if (currentIrql >= DISPATCH_LEVEL)
+        host::BugCheck("KeDelayExecutionThread at DISPATCH_LEVEL");
     LONGLONG hundreds = interval ? interval->QuadPart : 0;
-    if (hundreds > 0) host::BugCheck("absolute delays are not supported by the host kernel");
+    if (hundreds > 0)
+        host::BugCheck("absolute delays are not supported by the host kernel");
     std::this_thread::sleep_for(std::chrono::nanoseconds(-hundreds * 100));
     return STATUS_SUCCESS;
 }
 
-VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock) { *lock = 0; }
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock) {
+    *lock = 0;
+}
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
-    if (currentIrql > DISPATCH_LEVEL) host::BugCheck("spin lock acquired above DISPATCH_LEVEL");
+    if (currentIrql > DISPATCH_LEVEL)
+        host::BugCheck("spin lock acquired above DISPATCH_LEVEL");
     KIRQL old = currentIrql;
     currentIrql = DISPATCH_LEVEL;
     while (__atomic_exchange_n(lock, 1, __ATOMIC_ACQUIRE)) {
-        while (__atomic_load_n(lock, __ATOMIC_RELAXED)) sched_yield();
+        while (__atomic_load_n(lock, __ATOMIC_RELAXED))
+            sched_yield();
     }
     return old;
 }
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
-    if (!__atomic_load_n(lock, __ATOMIC_RELAXED)) host::BugCheck("release of a free spin lock");
+    if (!__atomic_load_n(lock, __ATOMIC_RELAXED))
+        host::BugCheck("release of a free spin lock");
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
     currentIrql = newIrql;
 }
 
-KIRQL NTAPI KeGetCurrentIrql(void) { return currentIrql; }
+KIRQL NTAPI KeGetCurrentIrql(void) {
+    return currentIrql;
+}
 
-VOID NTAPI KeEnterCriticalRegion(void) { ++criticalRegionDepth; }
+VOID NTAPI KeEnterCriticalRegion(void) {
+    ++criticalRegionDepth;
+}
 
 VOID NTAPI KeLeaveCriticalRegion(void) {
-    if (criticalRegionDepth == 0) host::BugCheck("KeLeaveCriticalRegion without a matching enter");
+    if (criticalRegionDepth == 0)
+        host::BugCheck("KeLeaveCriticalRegion without a matching enter");
     --criticalRegionDepth;
 }
 

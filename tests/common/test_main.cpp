@@ -13,8 +13,10 @@ class PoolLeakListener : public testing::EmptyTestEventListener {
 
     void OnTestEnd(const testing::TestInfo&) override {
         host::PoolClearFaults();
+        host::RefuseBagItems(STATUS_SUCCESS, 0);
         std::string leaks = host::PoolLeaksSince(start_);
-        if (!leaks.empty()) ADD_FAILURE() << "pool memory left allocated by this test:\n" << leaks;
+        if (!leaks.empty())
+            ADD_FAILURE() << "pool memory left allocated by this test:\n" << leaks;
     }
 };
 

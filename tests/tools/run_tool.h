@@ -1,0 +1,13 @@
+// Runs the built bayercam program and captures what it prints.
+#pragma once
+
+#include <string>
+
+struct ToolRun {
+    int exitCode = -1;
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+// `arguments` is appended to the program path as a shell command line.
+ToolRun RunTool(const std::string& arguments);

@@ -1,0 +1,192 @@
+// bayercam info: a camera arrives, and the driver's record and the format it advertises for it
+// are shown as an application would enumerate them.
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "control/region_of_interest.h"
+#include "platform/host/host_control.h"
+#include "tools/command.h"
+
+namespace tool {
+namespace {
+
+using nlohmann::ordered_json;
+
+std::string GuidText(const GUID& g) {
+    char text[40];
+    std::snprintf(text, sizeof(text), "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                  unsigned(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
+                  g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return text;
+}
+
+ordered_json Settings(const DeviceContext& c) {
+    return {
+        {"ExTrigger", c.ExTrigger},
+        {"Timeout", c.Timeout},
+        {"Exposure", c.Exposure},
+        {"GlobalGain", c.GlobalGain},
+        {"FlipH", c.FlipH},
+        {"FlipV", c.FlipV},
+        {"ColorEnable", c.ColorEnable},
+        {"WhiteBalance", c.WhiteBalance},
+        {"RedGain", c.RedGain},
+        {"GreenGain", c.GreenGain},
+        {"BlueGain", c.BlueGain},
+        {"ColorCorrection", c.ColorCorrection},
+        {"Brightness", c.Brightness},
+        {"Contrast", c.Contrast},
+        {"Saturation", c.Saturation},
+        {"Hue", c.Hue},
+        {"SubSample", c.SubSample},
+        {"WindowX", c.WindowX},
+        {"WindowY", c.WindowY},
+        {"WindowWidth", c.WindowWidth},
+        {"WindowHeight", c.WindowHeight},
+        {"BayerPhase", c.BayerPhase},
+        {"Clock", c.Clock},
+        {"AGC", c.AGC},
+        {"AEC", c.AEC},
+    };
+}
+
+ordered_json Format(const KS_DATARANGE_VIDEO& r) {
+    const KS_VIDEO_STREAM_CONFIG_CAPS& caps = r.ConfigCaps;
+    const KS_VIDEOINFOHEADER& info = r.VideoInfoHeader;
+    const KS_BITMAPINFOHEADER& bmi = info.bmiHeader;
+    auto size = [](const SIZE& s) { return ordered_json::array({s.cx, s.cy}); };
+    auto rect = [](const RECT& q) {
+        return ordered_json::array({q.left, q.top, q.right, q.bottom});
+    };
+    return {
+        {"FormatSize", r.DataRange.FormatSize},
+        {"SampleSize", r.DataRange.SampleSize},
+        {"MajorFormat", GuidText(r.DataRange.MajorFormat)},
+        {"SubFormat", GuidText(r.DataRange.SubFormat)},
+        {"Specifier", GuidText(r.DataRange.Specifier)},
+        {"bFixedSizeSamples", r.bFixedSizeSamples},
+        {"bTemporalCompression", r.bTemporalCompression},
+        {"ConfigCaps",
+         {{"InputSize", size(caps.InputSize)},
+          {"MinCroppingSize", size(caps.MinCroppingSize)},
+          {"MaxCroppingSize", size(caps.MaxCroppingSize)},
+          {"CropGranularity", {caps.CropGranularityX, caps.CropGranularityY}},
+          {"CropAlign", {caps.CropAlignX, caps.CropAlignY}},
+          {"MinOutputSize", size(caps.MinOutputSize)},
+          {"MaxOutputSize", size(caps.MaxOutputSize)},
+          {"OutputGranularity", {caps.OutputGranularityX, caps.OutputGranularityY}},
+          {"MinFrameInterval", caps.MinFrameInterval},
+          {"MaxFrameInterval", caps.MaxFrameInterval},
+          {"MinBitsPerSecond", caps.MinBitsPerSecond},
+          {"MaxBitsPerSecond", caps.MaxBitsPerSecond}}},
+        {"VideoInfoHeader",
+         {{"rcSource", rect(info.rcSource)},
+          {"rcTarget", rect(info.rcTarget)},
+          {"dwBitRate", info.dwBitRate},
+          {"AvgTimePerFrame", info.AvgTimePerFrame},
+          {"biWidth", bmi.biWidth},
+          {"biHeight", bmi.biHeight},
+          {"biPlanes", bmi.biPlanes},
+          {"biBitCount", bmi.biBitCount},
+          {"biCompression", bmi.biCompression},
+          {"biSizeImage", bmi.biSizeImage}}},
+    };
+}
+
+void PrintText(const DeviceContext& c, const KS_DATARANGE_VIDEO& r) {
+    std::printf("bayercam: camera %dx%d, Bayer phase %d (RGGB)\n\n", kSensorWidth, kSensorHeight,
+                c.SensorBayerPhase);
+    std::printf("Settings after arrival:\n");
+    int column = 0;
+    const ordered_json settings = Settings(c);
+    for (auto& [name, value] : settings.items()) {
+        std::printf("  %-16s %6d%s", name.c_str(), value.get<int>(), ++column % 3 ? "" : "\n");
+    }
+    if (column % 3)
+        std::printf("\n");
+    std::printf("\nRegion of interest: x %d, y %d, %d x %d\n", c.RoiX, c.RoiY, c.RoiW, c.RoiH);
+    std::printf("Output image:       %d x %d, RGB32, %d bytes per frame\n\n", c.OutputWidth,
+                c.OutputHeight, c.OutputWidth * c.OutputHeight * 4);
+
+    const KS_VIDEO_STREAM_CONFIG_CAPS& caps = r.ConfigCaps;
+    const KS_VIDEOINFOHEADER& info = r.VideoInfoHeader;
+    const KS_BITMAPINFOHEADER& bmi = info.bmiHeader;
+    std::printf("Advertised video format (one data range, %u bytes):\n", r.DataRange.FormatSize);
+    std::printf("  MajorFormat       {%s} video\n", GuidText(r.DataRange.MajorFormat).c_str());
+    std::printf("  SubFormat         {%s} RGB32\n", GuidText(r.DataRange.SubFormat).c_str());
+    std::printf("  Specifier         {%s} video info header\n",
+                GuidText(r.DataRange.Specifier).c_str());
+    std::printf("  SampleSize        %u\n", r.DataRange.SampleSize);
+    std::printf("  Image             %d x %d, %u bits, %s rows, %u bytes\n", bmi.biWidth,
+                bmi.biHeight, unsigned(bmi.biBitCount), bmi.biHeight > 0 ? "bottom-up" : "top-down",
+                bmi.biSizeImage);
+    std::printf("  rcSource          (%d, %d, %d, %d)\n", info.rcSource.left, info.rcSource.top,
+                info.rcSource.right, info.rcSource.bottom);
+    std::printf("  Frame interval    %lld .. %lld (average %lld) x 100 ns: %.3f frames/s\n",
+                (long long)caps.MinFrameInterval, (long long)caps.MaxFrameInterval,
+                (long long)info.AvgTimePerFrame, 1e7 / double(info.AvgTimePerFrame));
+    std::printf("  Bits per second   %d .. %d; dwBitRate %u\n", caps.MinBitsPerSecond,
+                caps.MaxBitsPerSecond, info.dwBitRate);
+    std::printf("  Output size       %d x %d .. %d x %d, granularity %d x %d\n",
+                caps.MinOutputSize.cx, caps.MinOutputSize.cy, caps.MaxOutputSize.cx,
+                caps.MaxOutputSize.cy, caps.OutputGranularityX, caps.OutputGranularityY);
+}
+
+int Run(const Args& argsIn) {
+    Args args = argsIn;
+    bool json = TakeFlag(args, "--json");
+    std::string roiText;
+    bool haveRoi = TakeValue(args, "--roi", &roiText);
+    std::vector<long long> roi;
+    if (haveRoi)
+        roi = ParseIntList(roiText, 4, INT32_MIN, INT32_MAX, "--roi");
+    RejectUnknownOptions(args);
+    if (!args.empty())
+        throw UsageError{"unexpected argument '" + args.front() + "'"};
+
+    NTSTATUS status = host::LoadDriver(DriverEntry);
+    PKSDEVICE device = nullptr;
+    if (NT_SUCCESS(status))
+        status = host::AddDevice(nullptr, &device);
+    if (!NT_SUCCESS(status)) {
+        std::fprintf(stderr, "bayercam info: the device did not arrive: status 0x%08X\n",
+                     unsigned(status));
+        return 1;
+    }
+    auto* context = static_cast<DeviceContext*>(device->Context);
+    if (haveRoi) {
+        SetRegionOfInterest(context, LONG(roi[0]), LONG(roi[1]), LONG(roi[2]), LONG(roi[3]));
+    }
+
+    if (json) {
+        ordered_json out = {
+            {"sensor",
+             {{"width", kSensorWidth},
+              {"height", kSensorHeight},
+              {"bayerPhase", context->SensorBayerPhase}}},
+            {"settings", Settings(*context)},
+            {"regionOfInterest",
+             {{"RoiX", context->RoiX},
+              {"RoiY", context->RoiY},
+              {"RoiW", context->RoiW},
+              {"RoiH", context->RoiH}}},
+            {"output", {{"width", context->OutputWidth}, {"height", context->OutputHeight}}},
+            {"dataRange", Format(VideoDataRange)},
+        };
+        std::printf("%s\n", out.dump(2).c_str());
+    } else {
+        PrintText(*context, VideoDataRange);
+    }
+    host::RemoveDevice(device);
+    return 0;
+}
+
+const bool registered = RegisterCommand({
+    "info",
+    "show the device record after arrival and the video format the driver advertises",
+    "[--roi X,Y,W,H] [--json]",
+    Run,
+});
+
+}  // namespace
+}  // namespace tool
