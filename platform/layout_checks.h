@@ -20,3 +20,94 @@ static_assert(sizeof(LONG) == 4 && sizeof(ULONG) == 4, "32-bit LONG/ULONG");
 static_assert(sizeof(WCHAR) == 2, "WCHAR");
 static_assert(offsetof(DEVICE_OBJECT, StackSize) == 76, "DEVICE_OBJECT.StackSize");
 static_assert(offsetof(DRIVER_OBJECT, MajorFunction) == 112, "DRIVER_OBJECT.MajorFunction");
+
+// I/O requests and memory descriptors.
+static_assert(sizeof(IO_STATUS_BLOCK) == 16, "IO_STATUS_BLOCK");
+static_assert(sizeof(IRP) == 208, "IRP");
+static_assert(offsetof(IRP, MdlAddress) == 8, "IRP.MdlAddress");
+static_assert(offsetof(IRP, AssociatedIrp) == 24, "IRP.AssociatedIrp");
+static_assert(offsetof(IRP, IoStatus) == 48, "IRP.IoStatus");
+static_assert(offsetof(IRP, PendingReturned) == 65, "IRP.PendingReturned");
+static_assert(offsetof(IRP, StackCount) == 66, "IRP.StackCount");
+static_assert(offsetof(IRP, CurrentLocation) == 67, "IRP.CurrentLocation");
+static_assert(offsetof(IRP, Cancel) == 68, "IRP.Cancel");
+static_assert(offsetof(IRP, UserIosb) == 72, "IRP.UserIosb");
+static_assert(offsetof(IRP, UserEvent) == 80, "IRP.UserEvent");
+static_assert(offsetof(IRP, CancelRoutine) == 104, "IRP.CancelRoutine");
+static_assert(offsetof(IRP, UserBuffer) == 112, "IRP.UserBuffer");
+static_assert(offsetof(IRP, Tail.Overlay.DriverContext) == 120, "IRP.Tail.Overlay.DriverContext");
+static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 184,
+              "IRP.Tail.Overlay.CurrentStackLocation");
+static_assert(sizeof(IO_STACK_LOCATION) == 72, "IO_STACK_LOCATION");
+static_assert(offsetof(IO_STACK_LOCATION, Control) == 3, "IO_STACK_LOCATION.Control");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.Others.Argument1) == 8,
+              "IO_STACK_LOCATION.Parameters.Others.Argument1");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength) == 16,
+              "IO_STACK_LOCATION.Parameters.DeviceIoControl.InputBufferLength");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) == 24,
+              "IO_STACK_LOCATION.Parameters.DeviceIoControl.IoControlCode");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputBuffer) == 32,
+              "IO_STACK_LOCATION.Parameters.DeviceIoControl.Type3InputBuffer");
+static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == 40, "IO_STACK_LOCATION.DeviceObject");
+static_assert(offsetof(IO_STACK_LOCATION, CompletionRoutine) == 56,
+              "IO_STACK_LOCATION.CompletionRoutine");
+static_assert(offsetof(IO_STACK_LOCATION, Context) == 64, "IO_STACK_LOCATION.Context");
+static_assert(sizeof(MDL) == 48, "MDL");
+static_assert(offsetof(MDL, MdlFlags) == 10, "MDL.MdlFlags");
+static_assert(offsetof(MDL, MappedSystemVa) == 24, "MDL.MappedSystemVa");
+static_assert(offsetof(MDL, StartVa) == 32, "MDL.StartVa");
+static_assert(offsetof(MDL, ByteCount) == 40, "MDL.ByteCount");
+static_assert(offsetof(MDL, ByteOffset) == 44, "MDL.ByteOffset");
+
+// USB descriptors and request blocks.
+static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "USB_DEVICE_DESCRIPTOR");
+static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9, "USB_CONFIGURATION_DESCRIPTOR");
+static_assert(sizeof(USB_INTERFACE_DESCRIPTOR) == 9, "USB_INTERFACE_DESCRIPTOR");
+static_assert(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7, "USB_ENDPOINT_DESCRIPTOR");
+static_assert(offsetof(USB_CONFIGURATION_DESCRIPTOR, wTotalLength) == 2, "wTotalLength");
+static_assert(offsetof(USB_ENDPOINT_DESCRIPTOR, wMaxPacketSize) == 4, "wMaxPacketSize");
+static_assert(sizeof(struct _URB_HEADER) == 24, "_URB_HEADER");
+static_assert(offsetof(struct _URB_HEADER, Status) == 4, "_URB_HEADER.Status");
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128,
+              "_URB_BULK_OR_INTERRUPT_TRANSFER");
+static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, PipeHandle) == 24, "PipeHandle");
+static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferFlags) == 32,
+              "TransferFlags");
+static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength) == 36,
+              "TransferBufferLength");
+static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBuffer) == 40,
+              "TransferBuffer");
+static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferMDL) == 48,
+              "TransferBufferMDL");
+static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, UrbLink) == 56, "UrbLink");
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136,
+              "_URB_CONTROL_DESCRIPTOR_REQUEST");
+static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength) == 36,
+              "_URB_CONTROL_DESCRIPTOR_REQUEST.TransferBufferLength");
+static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, Index) == 130,
+              "_URB_CONTROL_DESCRIPTOR_REQUEST.Index");
+static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, DescriptorType) == 131,
+              "_URB_CONTROL_DESCRIPTOR_REQUEST.DescriptorType");
+static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, LanguageId) == 132,
+              "_URB_CONTROL_DESCRIPTOR_REQUEST.LanguageId");
+static_assert(sizeof(struct _URB_PIPE_REQUEST) == 40, "_URB_PIPE_REQUEST");
+static_assert(offsetof(struct _URB_PIPE_REQUEST, PipeHandle) == 24, "_URB_PIPE_REQUEST.PipeHandle");
+static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 88, "_URB_SELECT_CONFIGURATION");
+static_assert(offsetof(struct _URB_SELECT_CONFIGURATION, ConfigurationDescriptor) == 24,
+              "_URB_SELECT_CONFIGURATION.ConfigurationDescriptor");
+static_assert(offsetof(struct _URB_SELECT_CONFIGURATION, Interface) == 40,
+              "_URB_SELECT_CONFIGURATION.Interface");
+static_assert(sizeof(URB) == 152, "URB");
+static_assert(sizeof(USBD_PIPE_INFORMATION) == 24, "USBD_PIPE_INFORMATION");
+static_assert(offsetof(USBD_PIPE_INFORMATION, EndpointAddress) == 2, "EndpointAddress");
+static_assert(offsetof(USBD_PIPE_INFORMATION, PipeType) == 4, "PipeType");
+static_assert(offsetof(USBD_PIPE_INFORMATION, PipeHandle) == 8, "PipeHandle");
+static_assert(offsetof(USBD_PIPE_INFORMATION, MaximumTransferSize) == 16, "MaximumTransferSize");
+static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48, "USBD_INTERFACE_INFORMATION");
+static_assert(offsetof(USBD_INTERFACE_INFORMATION, NumberOfPipes) == 16, "NumberOfPipes");
+static_assert(offsetof(USBD_INTERFACE_INFORMATION, Pipes) == 24, "Pipes");
+static_assert(sizeof(USBD_INTERFACE_LIST_ENTRY) == 16, "USBD_INTERFACE_LIST_ENTRY");
+static_assert(IOCTL_INTERNAL_USB_SUBMIT_URB == 0x00220003, "IOCTL_INTERNAL_USB_SUBMIT_URB");
+static_assert(IOCTL_INTERNAL_USB_RESET_PORT == 0x00220007, "IOCTL_INTERNAL_USB_RESET_PORT");
+static_assert(IOCTL_INTERNAL_USB_GET_PORT_STATUS == 0x00220013,
+              "IOCTL_INTERNAL_USB_GET_PORT_STATUS");

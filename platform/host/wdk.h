@@ -4,4 +4,5 @@
 #include "platform/host/nt_types.h"
 #include "platform/host/nt_kernel.h"
 #include "platform/host/nt_io.h"
+#include "platform/host/usb.h"
 #include "platform/host/ks.h"
