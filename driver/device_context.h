@@ -27,15 +27,15 @@ struct CameraOps {
 struct UsbDevice {
     PDEVICE_OBJECT PhysicalDeviceObject;
     PDEVICE_OBJECT NextDeviceObject;
-    PVOID ConfigurationDescriptor;  // owned, the whole descriptor
-    PVOID InterfaceInfo;            // owned copy of the first interface's information
-    PUCHAR PipePending;             // owned, one byte per pipe
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;  // owned, the whole descriptor
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;  // owned copy of the first interface's information
+    PUCHAR PipePending;                         // owned, one byte per pipe
     KEVENT TransfersDone;
     FrameTransfer* Transfers;
     volatile LONG CompletedTransfers;
     ULONG TransferCount;
     KSPIN_LOCK TransferLock;
-    PVOID FrameMdl;
+    PMDL FrameMdl;
 };
 
 constexpr LONG kSensorWidth = 656;

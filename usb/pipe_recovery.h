@@ -1,0 +1,16 @@
+// Pipe and port requests: aborting pending pipes, resetting a pipe, and resetting the port of
+// a camera that is connected but disabled.
+#pragma once
+
+#include "driver/device_context.h"
+
+// Aborts every pipe marked in PipePending and clears the mark of each abort that succeeded.
+// Does nothing on an unconfigured device. Passive level only.
+void AbortPipes(DeviceContext* context);
+
+// Resets one pipe (clears a halt). Passive level only.
+NTSTATUS ResetPipe(UsbDevice* usb, USBD_PIPE_HANDLE handle);
+
+// Asks for the port status and resets the port only when the camera is connected but the port
+// is disabled. Passive level only.
+NTSTATUS ResetPortIfDisabled(UsbDevice* usb);
