@@ -67,4 +67,20 @@ bool DeviceLockHeld(PKSDEVICE device);
 // ---- Per-thread kernel state ------------------------------------------------------------
 int CriticalRegionDepth();
 
+// ---- I/O manager and USB ------------------------------------------------------------------
+// Pool tags of what the I/O manager and USBD allocate for the driver, so tests can count them.
+constexpr ULONG kIrpPoolTag = PoolTag("Irp ");
+constexpr ULONG kMdlPoolTag = PoolTag("Mdl ");
+constexpr ULONG kIoBufferPoolTag = PoolTag("IoBf");  // system buffers of buffered requests
+constexpr ULONG kUsbdPoolTag = PoolTag("USBD");      // select-configuration requests
+
+// Stack locations of the request handed to a lower driver with IofCallDriver and not yet
+// completed: nonzero while a lower driver holds the request.
+int IrpOutstanding(PIRP irp);
+
+// The calling thread's IRQL, for code playing a lower driver: completion from a bus
+// driver's own thread runs at DISPATCH_LEVEL, as a DPC would.
+KIRQL RaiseIrqlToDispatch();
+void LowerIrql(KIRQL irql);
+
 }  // namespace host

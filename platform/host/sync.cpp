@@ -50,6 +50,18 @@ namespace host {
 int CriticalRegionDepth() {
     return criticalRegionDepth;
 }
+
+KIRQL RaiseIrqlToDispatch() {
+    if (currentIrql > DISPATCH_LEVEL) BugCheck("IRQL raised to DISPATCH_LEVEL from above it");
+    KIRQL old = currentIrql;
+    currentIrql = DISPATCH_LEVEL;
+    return old;
+}
+
+void LowerIrql(KIRQL irql) {
+    if (irql > currentIrql) BugCheck("IRQL lowered to a higher level");
+    currentIrql = irql;
+}
 }  // namespace host
 
 extern "C" {
