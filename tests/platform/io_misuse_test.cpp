@@ -1,0 +1,154 @@
+// Misuse of the I/O manager that Windows answers with a bug check stops the host too, with
+// a message that names the mistake.
+#include <gtest/gtest.h>
+
+#include "tests/platform/lower_driver.h"
+
+namespace {
+
+constexpr ULONG kCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+
+class IoMisuseDeathTest : public testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(IoMisuseDeathTest, FreeingARequestALowerDriverStillHolds) {
+    EXPECT_DEATH(
+        {
+            LowerDriver lower;
+            lower.SetMode(LowerDriver::Mode::kPark);
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            IofCallDriver(lower.Device(), irp);
+            IoSetCancelRoutine(irp, nullptr);
+            IoFreeIrp(irp);
+        },
+        "BUG CHECK: IoFreeIrp of a request a lower driver still holds");
+}
+
+TEST_F(IoMisuseDeathTest, CompletingTwice) {
+    struct Twice {
+        static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT, PIRP irp) {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_SUCCESS;
+        }
+    };
+    EXPECT_DEATH(
+        {
+            DRIVER_OBJECT driver{};
+            driver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Twice::Dispatch;
+            DEVICE_OBJECT device{};
+            device.DriverObject = &driver;
+            device.StackSize = 1;
+            OwnedRequest request(1);
+            request.Prepare(kCode, nullptr);
+            IofCallDriver(&device, request.irp);
+        },
+        "BUG CHECK: IoCompleteRequest of a request no driver holds");
+}
+
+TEST_F(IoMisuseDeathTest, CallingDownWithNoStackLocationLeft) {
+    EXPECT_DEATH(
+        {
+            LowerDriver lower;
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoSetNextIrpStackLocation(irp);
+            IofCallDriver(lower.Device(), irp);
+        },
+        "NO_MORE_IRP_STACK_LOCATIONS");
+}
+
+TEST_F(IoMisuseDeathTest, OwnedRequestCompletedPastItsTop) {
+    EXPECT_DEATH(
+        {
+            LowerDriver lower;
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            IofCallDriver(lower.Device(), irp);
+        },
+        "must return STATUS_MORE_PROCESSING_REQUIRED");
+}
+
+TEST_F(IoMisuseDeathTest, CompletingWithTheCancelRoutineStillSet) {
+    struct Careless {
+        static VOID NTAPI Cancel(PDEVICE_OBJECT, PIRP) {}
+        static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT, PIRP irp) {
+            IoSetCancelRoutine(irp, Cancel);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_SUCCESS;
+        }
+    };
+    EXPECT_DEATH(
+        {
+            DRIVER_OBJECT driver{};
+            driver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Careless::Dispatch;
+            DEVICE_OBJECT device{};
+            device.DriverObject = &driver;
+            device.StackSize = 1;
+            OwnedRequest request(1);
+            request.Prepare(kCode, nullptr);
+            IofCallDriver(&device, request.irp);
+        },
+        "still has a cancel routine");
+}
+
+TEST_F(IoMisuseDeathTest, CancelRoutineThatKeepsTheCancelLock) {
+    struct Forgetful {
+        static VOID NTAPI Cancel(PDEVICE_OBJECT, PIRP irp) {
+            irp->IoStatus.Status = STATUS_CANCELLED;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        }
+        static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            IoSetCancelRoutine(irp, Cancel);
+            return STATUS_PENDING;
+        }
+    };
+    EXPECT_DEATH(
+        {
+            DRIVER_OBJECT driver{};
+            driver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Forgetful::Dispatch;
+            DEVICE_OBJECT device{};
+            device.DriverObject = &driver;
+            device.StackSize = 1;
+            OwnedRequest request(1);
+            request.Prepare(kCode, nullptr);
+            IofCallDriver(&device, request.irp);
+            IoCancelIrp(request.irp);
+        },
+        "without IoReleaseCancelSpinLock");
+}
+
+TEST_F(IoMisuseDeathTest, FreeingARequestTheIoManagerOwns) {
+    EXPECT_DEATH(
+        {
+            LowerDriver lower;
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            IO_STATUS_BLOCK ioStatus;
+            PIRP irp = IoBuildDeviceIoControlRequest(kCode, lower.Device(), nullptr, 0, nullptr, 0,
+                                                     TRUE, &event, &ioStatus);
+            IoFreeIrp(irp);
+        },
+        "built by IoBuildDeviceIoControlRequest");
+}
+
+TEST_F(IoMisuseDeathTest, BuildingASynchronousRequestAtDispatchLevel) {
+    EXPECT_DEATH(
+        {
+            LowerDriver lower;
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            IO_STATUS_BLOCK ioStatus;
+            host::RaiseIrqlToDispatch();
+            IoBuildDeviceIoControlRequest(kCode, lower.Device(), nullptr, 0, nullptr, 0, TRUE,
+                                          &event, &ioStatus);
+        },
+        "above PASSIVE_LEVEL");
+}
+
+}  // namespace
