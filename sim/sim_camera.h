@@ -108,6 +108,8 @@ bool FaultFromName(const std::string& name, Fault* fault);
 struct CameraOptions {
     std::string scene = "bars";  // a built-in scene name or a .png path (sim/scene.h)
     bool paced = true;           // 30 frames per second; false: frames as fast as read
+    bool moving = true;          // false: every frame shows the scene at time 0, rendered
+                                 //   once per brightness (cheap frames for benchmarks)
     bool noise = false;          // sensor noise on every sample
     uint32_t noiseSeed = 1;
     bool synchronousCompletion = false;  // see the header comment

@@ -53,8 +53,9 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 
 // One USBD_INTERFACE_INFORMATION per listed interface, each with room for its endpoints,
 // packed one after the other; each list entry's Interface points at its own. An empty list
-// gives a request of the record's own size that selects the configuration with no
-// interface information. A request too large for the header's 16-bit Length gives null.
+// gives a request whose header Length (40) covers no interface information, so it selects
+// the configuration without interfaces; its block still has the record's full size, zeroed.
+// A request too large for the header's 16-bit Length gives null.
 PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configuration,
                                              PUSBD_INTERFACE_LIST_ENTRY list) {
     if (!configuration || !list)
@@ -64,15 +65,18 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR confi
     for (; list[interfaces].InterfaceDescriptor; ++interfaces) {
         size += GET_USBD_INTERFACE_SIZE(list[interfaces].InterfaceDescriptor->bNumEndpoints);
     }
-    if (size < sizeof(struct _URB_SELECT_CONFIGURATION))
-        size = sizeof(struct _URB_SELECT_CONFIGURATION);
+    if (interfaces == 0)
+        size = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
     if (size > 0xFFFF)
         return nullptr;
+    size_t block = size < sizeof(struct _URB_SELECT_CONFIGURATION)
+                       ? sizeof(struct _URB_SELECT_CONFIGURATION)
+                       : size;
 
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, host::kUsbdPoolTag));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, block, host::kUsbdPoolTag));
     if (!urb)
         return nullptr;
-    memset(urb, 0, size);
+    memset(urb, 0, block);
     urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     urb->UrbHeader.Length = USHORT(size);
     urb->UrbSelectConfiguration.ConfigurationDescriptor = configuration;

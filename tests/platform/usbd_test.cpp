@@ -101,7 +101,7 @@ TEST(UsbdCreate, EmptyListSelectsWithoutInterfaces) {
     USBD_INTERFACE_LIST_ENTRY list[1] = {};
     PURB urb = USBD_CreateConfigurationRequestEx(AsConfiguration(d), list);
     ASSERT_NE(urb, nullptr);
-    EXPECT_EQ(urb->UrbHeader.Length, sizeof(struct _URB_SELECT_CONFIGURATION));
+    EXPECT_EQ(urb->UrbHeader.Length, offsetof(struct _URB_SELECT_CONFIGURATION, Interface));
     EXPECT_EQ(urb->UrbSelectConfiguration.Interface.Length, 0);
     ExFreePool(urb);
 }

@@ -1,0 +1,132 @@
+// The simulated camera's state behind sim::Camera, shared by its lifecycle and bus thread
+// (sim_camera.cpp) and its request handling (sim_requests.cpp).
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "sim/descriptors.h"
+#include "sim/firmware.h"
+#include "sim/scene.h"
+#include "sim/sim_camera.h"
+
+namespace sim {
+
+constexpr int kMaxPipes = 8;
+
+// One pipe of the selected configuration; its address is its handle.
+struct Pipe {
+    int interfaceNumber = -1;
+    int index = -1;              // within its interface
+    int interfacePosition = -1;  // 0 for the first interface of the configuration
+    UCHAR endpointAddress = 0;
+    USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
+    USHORT maximumPacketSize = 0;
+    UCHAR interval = 0;
+};
+
+// An IN transfer waiting in the camera for data.
+struct PendingRead {
+    PIRP irp = nullptr;
+    PURB urb = nullptr;
+    Pipe* pipe = nullptr;
+    PUCHAR buffer = nullptr;
+    size_t record = 0;
+    bool cancelling = false;  // its cancel routine has been taken and will complete it
+};
+
+// A request whose outcome is decided, waiting for the bus thread to complete it.
+struct Completion {
+    PIRP irp = nullptr;
+    NTSTATUS status = STATUS_SUCCESS;
+    size_t record = 0;
+};
+
+struct Camera::State {
+    CameraOptions options;
+    Scene scene;
+    DRIVER_OBJECT driver{};
+    DEVICE_OBJECT device{};
+
+    mutable std::mutex lock;
+    std::condition_variable wake;
+    std::thread bus;
+    bool stopping = false;
+
+    Firmware firmware;
+    bool faults[kFaultCount] = {};
+    unsigned faultChunk = 2;
+
+    // Configuration.
+    bool configured = false;
+    Pipe pipes[kMaxPipes];
+    int pipeCount = 0;
+    int configurationHandle = 0;  // addresses serve as handles
+    int interfaceHandles[2] = {};
+
+    // Frames.
+    FrameClock clock{0, kFramePeriod};
+    bool frameDue = false;  // stream on arrived; the frame starts at dueTime
+    int64_t dueTime = 0;
+    uint64_t dueSlot = 0;
+    bool frameActive = false;  // the frame is being sent
+    std::vector<uint8_t> frame;
+    size_t frameOffset = 0;
+    unsigned frameReads = 0;            // frame-pipe reads served in this frame
+    unsigned framePipeSubmissions = 0;  // frame-pipe reads submitted since the last stream off
+    uint64_t framesSent = 0;
+    std::vector<uint8_t> lastFrame;
+    // A still scene's frame, kept while its brightness stays the same.
+    std::vector<uint8_t> stillFrame;
+    uint32_t stillKey = 0xFFFFFFFF;
+
+    std::deque<PendingRead> reads;
+    std::deque<Completion> completions;
+    std::vector<Transfer> records;
+    size_t recordBase = 0;  // records cleared so far; record numbers stay absolute
+
+    // ---- under `lock` ----
+    bool Fault(sim::Fault f) const { return faults[int(f)]; }
+    DescriptorShape Shape() const;
+    ULONG PortStatusLocked() const;
+    Pipe* FindPipe(USBD_PIPE_HANDLE handle);
+    Pipe* FramePipe();
+    size_t Record(const Transfer& transfer);
+    Transfer* RecordAt(size_t record);  // null once cleared
+    void Finish(size_t record, NTSTATUS status, USBD_STATUS usbdStatus, ULONG moved);
+    void StreamOff();
+    void StreamOn();
+    // Hands queued replies to waiting reply-pipe reads.
+    void ServeReplies();
+    size_t PendingReplyReads() const;
+    // Gives the next queued reply to a reply-pipe read.
+    void ApplyReply(PURB urb, PUCHAR buffer, size_t record, NTSTATUS* status,
+                    USBD_STATUS* usbdStatus, ULONG* moved);
+    // Ends the pending reads of `pipe` (all pipes if null) with `status`, into `out`, except
+    // those whose cancel routine is already running: that routine completes them.
+    void TakeReads(const Pipe* pipe, NTSTATUS status, USBD_STATUS usbdStatus,
+                   std::vector<Completion>* out);
+    void FillFrameReads(std::vector<Completion>* out);
+
+    // Parks an IN transfer until data comes, cancellable.
+    void PendRead(PIRP irp, PURB urb, Pipe* pipe, PUCHAR buffer, size_t record,
+                  std::vector<Completion>* out);
+
+    // ---- without `lock` ----
+    NTSTATUS Dispatch(PIRP irp);
+    NTSTATUS SubmitUrb(PIRP irp, PURB urb);
+    void BusThread();
+    static void CompleteAll(std::vector<Completion>* completions, bool atDispatch);
+    static NTSTATUS CompleteNow(PIRP irp, NTSTATUS status);
+};
+
+// The cancel routine of every read pending in the camera.
+VOID NTAPI CancelPendingRead(PDEVICE_OBJECT device, PIRP irp);
+
+// Now, in 100-ns units of the steady clock.
+int64_t Now();
+
+}  // namespace sim

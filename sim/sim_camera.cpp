@@ -1,0 +1,501 @@
+// The simulated camera's life: creation, the bus thread that sends frames and completes
+// requests, the cancel routine of pending reads, and the controls tests use.
+#include "sim/camera_state.h"
+
+#include <chrono>
+
+#include "platform/host/host_control.h"
+#include "sim/frame_source.h"
+
+namespace sim {
+
+int64_t Now() {
+    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
+}
+
+namespace {
+
+std::chrono::steady_clock::time_point TimePoint(int64_t hundreds) {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::nanoseconds(hundreds * 100)));
+}
+
+NTSTATUS NTAPI DispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
+    return static_cast<Camera::State*>(device->DeviceExtension)->Dispatch(irp);
+}
+
+}  // namespace
+
+// ---- Under the lock ------------------------------------------------------------------
+
+DescriptorShape Camera::State::Shape() const {
+    DescriptorShape shape;
+    shape.twoPipes = Fault(Fault::TwoPipes);
+    shape.interfaces0And2 = Fault(Fault::Interfaces0And2);
+    shape.missingInterface = Fault(Fault::MissingInterface);
+    shape.noInterface = Fault(Fault::NoInterface);
+    return shape;
+}
+
+ULONG Camera::State::PortStatusLocked() const {
+    if (Fault(Fault::PortDisconnected))
+        return 0;
+    if (Fault(Fault::PortDisabled))
+        return USBD_PORT_CONNECTED;
+    return USBD_PORT_CONNECTED | USBD_PORT_ENABLED;
+}
+
+Pipe* Camera::State::FindPipe(USBD_PIPE_HANDLE handle) {
+    if (!configured)
+        return nullptr;
+    for (int i = 0; i < pipeCount; ++i) {
+        if (handle == &pipes[i])
+            return &pipes[i];
+    }
+    return nullptr;
+}
+
+Pipe* Camera::State::FramePipe() {
+    for (int i = 0; i < pipeCount; ++i) {
+        if (pipes[i].interfacePosition == 0 && pipes[i].index == 2)
+            return &pipes[i];
+    }
+    return nullptr;
+}
+
+size_t Camera::State::Record(const Transfer& transfer) {
+    records.push_back(transfer);
+    size_t record = recordBase + records.size() - 1;
+    records.back().sequence = record + 1;
+    return record;
+}
+
+Transfer* Camera::State::RecordAt(size_t record) {
+    return record >= recordBase ? &records[record - recordBase] : nullptr;
+}
+
+void Camera::State::Finish(size_t record, NTSTATUS status, USBD_STATUS usbdStatus, ULONG moved) {
+    Transfer* t = RecordAt(record);
+    if (!t)
+        return;
+    t->completed = true;
+    t->status = status;
+    t->usbdStatus = usbdStatus;
+    t->moved = moved;
+}
+
+void Camera::State::StreamOff() {
+    frameDue = false;
+    frameActive = false;
+    frameOffset = 0;
+    framePipeSubmissions = 0;
+}
+
+void Camera::State::StreamOn() {
+    if (Fault(Fault::NoFrame) || frameDue || frameActive)
+        return;
+    frameDue = true;
+    if (options.paced) {
+        dueTime = clock.NextSlot(Now(), &dueSlot);
+    } else {
+        dueTime = Now();
+        dueSlot = framesSent;
+    }
+    wake.notify_all();
+}
+
+void Camera::State::TakeReads(const Pipe* pipe, NTSTATUS status, USBD_STATUS usbdStatus,
+                              std::vector<Completion>* out) {
+    for (auto it = reads.begin(); it != reads.end();) {
+        if ((pipe && it->pipe != pipe) || it->cancelling) {
+            ++it;
+            continue;
+        }
+        if (!IoSetCancelRoutine(it->irp, nullptr)) {
+            it->cancelling = true;
+            ++it;
+            continue;
+        }
+        it->urb->UrbHeader.Status = usbdStatus;
+        it->urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        Finish(it->record, status, usbdStatus, 0);
+        out->push_back(Completion{it->irp, status, it->record});
+        it = reads.erase(it);
+    }
+}
+
+void Camera::State::PendRead(PIRP irp, PURB urb, Pipe* pipe, PUCHAR buffer, size_t record,
+                             std::vector<Completion>* out) {
+    IoMarkIrpPending(irp);
+    reads.push_back(PendingRead{irp, urb, pipe, buffer, record, false});
+    IoSetCancelRoutine(irp, CancelPendingRead);
+    // Cancelled before the routine was in place: IoCancelIrp found none, so it is ours to end.
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr)) {
+        reads.pop_back();
+        urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        Finish(record, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
+        out->push_back(Completion{irp, STATUS_CANCELLED, record});
+    }
+    wake.notify_all();
+}
+
+size_t Camera::State::PendingReplyReads() const {
+    size_t n = 0;
+    for (const PendingRead& r : reads)
+        n += r.pipe->interfacePosition == 0 && r.pipe->index == 1;
+    return n;
+}
+
+void Camera::State::ApplyReply(PURB urb, PUCHAR buffer, size_t record, NTSTATUS* status,
+                               USBD_STATUS* usbdStatus, ULONG* moved) {
+    Reply reply = firmware.replies.front();
+    firmware.replies.pop_front();
+    auto& bulk = urb->UrbBulkOrInterruptTransfer;
+    *status = STATUS_SUCCESS;
+    *usbdStatus = USBD_STATUS_SUCCESS;
+    *moved = 0;
+    if (reply.lost) {
+        *status = STATUS_UNSUCCESSFUL;
+        *usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING;
+    } else {
+        *moved = ULONG(std::min<size_t>(bulk.TransferBufferLength, reply.bytes.size()));
+        memcpy(buffer, reply.bytes.data(), *moved);
+        if (Transfer* t = RecordAt(record)) {
+            t->bytes.assign(reply.bytes.begin(), reply.bytes.begin() + *moved);
+        }
+    }
+    bulk.TransferBufferLength = *moved;
+    urb->UrbHeader.Status = *usbdStatus;
+}
+
+void Camera::State::ServeReplies() {
+    bool served = false;
+    for (auto it = reads.begin(); it != reads.end() && !firmware.replies.empty();) {
+        if (it->pipe->interfacePosition != 0 || it->pipe->index != 1 || it->cancelling) {
+            ++it;
+            continue;
+        }
+        if (!IoSetCancelRoutine(it->irp, nullptr)) {
+            it->cancelling = true;
+            ++it;
+            continue;
+        }
+        NTSTATUS status;
+        USBD_STATUS usbd;
+        ULONG moved;
+        ApplyReply(it->urb, it->buffer, it->record, &status, &usbd, &moved);
+        Finish(it->record, status, usbd, moved);
+        completions.push_back(Completion{it->irp, status, it->record});
+        it = reads.erase(it);
+        served = true;
+    }
+    if (served)
+        wake.notify_all();
+}
+
+void Camera::State::FillFrameReads(std::vector<Completion>* out) {
+    Pipe* framePipe = FramePipe();
+    for (auto it = reads.begin(); it != reads.end() && frameActive;) {
+        if (it->pipe != framePipe || it->cancelling) {
+            ++it;
+            continue;
+        }
+        if (!IoSetCancelRoutine(it->irp, nullptr)) {
+            it->cancelling = true;
+            ++it;
+            continue;
+        }
+        auto& bulk = it->urb->UrbBulkOrInterruptTransfer;
+        size_t left = frame.size() - frameOffset;
+        size_t moved = std::min<size_t>(bulk.TransferBufferLength, left);
+        NTSTATUS status = STATUS_SUCCESS;
+        USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+        bool faultChunkRead = frameReads++ == faultChunk;
+        if (faultChunkRead && Fault(Fault::ChunkError)) {
+            // The data of this transfer is lost on the wire.
+            frameOffset += moved;
+            moved = 0;
+            status = STATUS_UNSUCCESSFUL;
+            usbd = USBD_STATUS_XACT_ERROR;
+        } else {
+            if (faultChunkRead && Fault(Fault::ShortTransfer)) {
+                moved = std::min<size_t>(bulk.TransferBufferLength / 2, left);
+            }
+            memcpy(it->buffer, frame.data() + frameOffset, moved);
+            frameOffset += moved;
+        }
+        bulk.TransferBufferLength = ULONG(moved);
+        it->urb->UrbHeader.Status = usbd;
+        Finish(it->record, status, usbd, ULONG(moved));
+        out->push_back(Completion{it->irp, status, it->record});
+        it = reads.erase(it);
+        if (frameOffset >= frame.size()) {
+            frameActive = false;
+            ++framesSent;
+        }
+    }
+}
+
+// ---- Without the lock ------------------------------------------------------------------
+
+NTSTATUS Camera::State::CompleteNow(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+void Camera::State::CompleteAll(std::vector<Completion>* completions, bool atDispatch) {
+    for (const Completion& c : *completions) {
+        KIRQL old = atDispatch ? host::RaiseIrqlToDispatch() : KIRQL(PASSIVE_LEVEL);
+        CompleteNow(c.irp, c.status);
+        if (atDispatch)
+            host::LowerIrql(old);
+    }
+    completions->clear();
+}
+
+void Camera::State::BusThread() {
+    std::unique_lock<std::mutex> g(lock);
+    while (!stopping) {
+        std::vector<Completion> batch(completions.begin(), completions.end());
+        completions.clear();
+        if (frameDue && (!options.paced || Now() >= dueTime)) {
+            FrameSettings settings;
+            settings.time = options.moving ? double(dueSlot) * double(kFramePeriod) / 1e7 : 0.0;
+            settings.exposure = firmware.sensor[kExposureRegister];
+            settings.gain = firmware.sensor[kGainRegister];
+            settings.noise = options.noise;
+            settings.noiseSeed = options.noiseSeed;
+            settings.frameIndex = dueSlot;
+            uint64_t slot = dueSlot;
+            g.unlock();
+            std::vector<uint8_t> rendered;
+            uint32_t key = uint32_t(settings.exposure) << 16 | settings.gain;
+            if (!options.moving && !options.noise && key == stillKey) {
+                rendered = stillFrame;
+            } else {
+                RenderRawFrame(scene, settings, &rendered);
+                if (!options.moving && !options.noise) {
+                    stillFrame = rendered;
+                    stillKey = key;
+                }
+            }
+            g.lock();
+            if (frameDue && dueSlot == slot) {
+                frameDue = false;
+                frameActive = true;
+                frame.swap(rendered);
+                frameOffset = 0;
+                frameReads = 0;
+            }
+        }
+        if (frameActive)
+            FillFrameReads(&batch);
+        if (!batch.empty()) {
+            g.unlock();
+            CompleteAll(&batch, true);
+            g.lock();
+            continue;
+        }
+        if (stopping)
+            break;
+        if (frameDue && options.paced) {
+            wake.wait_until(g, TimePoint(dueTime));
+        } else if (!frameDue) {
+            wake.wait(g);
+        }
+    }
+}
+
+VOID NTAPI CancelPendingRead(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    auto* state = static_cast<Camera::State*>(device->DeviceExtension);
+    {
+        std::lock_guard<std::mutex> g(state->lock);
+        auto it = state->reads.begin();
+        while (it != state->reads.end() && it->irp != irp)
+            ++it;
+        if (it == state->reads.end())
+            host::BugCheck("simulated camera: a cancelled read is not queued");
+        it->urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+        it->urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        state->Finish(it->record, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
+        state->reads.erase(it);
+    }
+    Camera::State::CompleteNow(irp, STATUS_CANCELLED);
+}
+
+// ---- The public face -----------------------------------------------------------------
+
+std::unique_ptr<Camera> Camera::Create(const CameraOptions& options, std::string* error) {
+    auto state = std::make_unique<State>();
+    if (!LoadScene(options.scene, &state->scene, error))
+        return nullptr;
+    state->options = options;
+    state->driver.Type = 4;  // IO_TYPE_DRIVER
+    state->driver.Size = sizeof(DRIVER_OBJECT);
+    state->driver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternal;
+    state->device.Type = 3;  // IO_TYPE_DEVICE
+    state->device.Size = sizeof(DEVICE_OBJECT);
+    state->device.DriverObject = &state->driver;
+    state->device.StackSize = 1;
+    state->device.DeviceExtension = state.get();
+    state->driver.DeviceObject = &state->device;
+    state->clock = FrameClock(Now(), kFramePeriod);
+    State* raw = state.get();
+    state->bus = std::thread([raw] { raw->BusThread(); });
+    return std::unique_ptr<Camera>(new Camera(std::move(state)));
+}
+
+Camera::Camera(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+Camera::~Camera() {
+    State& s = *state_;
+    {
+        std::lock_guard<std::mutex> g(s.lock);
+        s.stopping = true;
+    }
+    s.wake.notify_all();
+    s.bus.join();
+    // Surprise removal: what is still pending in the camera ends now.
+    std::vector<Completion> rest;
+    {
+        std::lock_guard<std::mutex> g(s.lock);
+        rest.assign(s.completions.begin(), s.completions.end());
+        s.completions.clear();
+        s.TakeReads(nullptr, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, &rest);
+    }
+    State::CompleteAll(&rest, false);
+    // Reads whose cancel routine is running still need the camera until it is done.
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(s.lock);
+            if (s.reads.empty())
+                break;
+        }
+        std::this_thread::yield();
+    }
+}
+
+PDEVICE_OBJECT Camera::DeviceObject() {
+    return &state_->device;
+}
+
+void Camera::SetFault(sim::Fault fault, bool on) {
+    int i = int(fault);
+    if (i < 0 || i >= kFaultCount)
+        return;
+    std::lock_guard<std::mutex> g(state_->lock);
+    state_->faults[i] = on;
+    if (fault == Fault::NoFrame && on)
+        state_->frameDue = false;
+}
+
+bool Camera::FaultActive(sim::Fault fault) const {
+    int i = int(fault);
+    std::lock_guard<std::mutex> g(state_->lock);
+    return i >= 0 && i < kFaultCount && state_->faults[i];
+}
+
+void Camera::ClearFaults() {
+    std::lock_guard<std::mutex> g(state_->lock);
+    for (bool& f : state_->faults)
+        f = false;
+}
+
+void Camera::SetFaultChunk(unsigned index) {
+    std::lock_guard<std::mutex> g(state_->lock);
+    state_->faultChunk = index;
+}
+
+uint16_t Camera::SensorRegister(unsigned number) const {
+    std::lock_guard<std::mutex> g(state_->lock);
+    return number < kSensorRegisterCount ? state_->firmware.sensor[number] : 0;
+}
+
+uint8_t Camera::ControlRegister(unsigned number) const {
+    std::lock_guard<std::mutex> g(state_->lock);
+    return number < kControlRegisterCount ? state_->firmware.control[number] : 0;
+}
+
+void Camera::SetControlRegister(unsigned number, uint8_t value) {
+    std::lock_guard<std::mutex> g(state_->lock);
+    if (number < kControlRegisterCount)
+        state_->firmware.control[number] = value;
+}
+
+uint8_t Camera::MemoryByte(uint16_t address) const {
+    std::lock_guard<std::mutex> g(state_->lock);
+    return state_->firmware.memory[address];
+}
+
+void Camera::SetMemoryByte(uint16_t address, uint8_t value) {
+    std::lock_guard<std::mutex> g(state_->lock);
+    state_->firmware.memory[address] = value;
+}
+
+std::vector<uint8_t> Camera::LastRawCommand() const {
+    std::lock_guard<std::mutex> g(state_->lock);
+    return state_->firmware.lastRawCommand;
+}
+
+uint64_t Camera::CommandCount(uint8_t code) const {
+    std::lock_guard<std::mutex> g(state_->lock);
+    return state_->firmware.commandCounts[code];
+}
+
+bool Camera::StartedUp() const {
+    std::lock_guard<std::mutex> g(state_->lock);
+    return state_->firmware.startedUp;
+}
+
+bool Camera::Streaming() const {
+    std::lock_guard<std::mutex> g(state_->lock);
+    return state_->frameDue || state_->frameActive;
+}
+
+bool Camera::Configured() const {
+    std::lock_guard<std::mutex> g(state_->lock);
+    return state_->configured;
+}
+
+ULONG Camera::PortStatus() const {
+    std::lock_guard<std::mutex> g(state_->lock);
+    return state_->PortStatusLocked();
+}
+
+size_t Camera::PendingReads(int pipe) const {
+    std::lock_guard<std::mutex> g(state_->lock);
+    size_t n = 0;
+    for (const PendingRead& r : state_->reads) {
+        n += r.pipe->interfacePosition == 0 && r.pipe->index == pipe;
+    }
+    return n;
+}
+
+uint64_t Camera::FramesSent() const {
+    std::lock_guard<std::mutex> g(state_->lock);
+    return state_->framesSent;
+}
+
+std::vector<uint8_t> Camera::LastFrame() const {
+    std::lock_guard<std::mutex> g(state_->lock);
+    return state_->frame;
+}
+
+std::vector<Transfer> Camera::Transfers() const {
+    std::lock_guard<std::mutex> g(state_->lock);
+    return state_->records;
+}
+
+void Camera::ClearTransfers() {
+    std::lock_guard<std::mutex> g(state_->lock);
+    state_->recordBase += state_->records.size();
+    state_->records.clear();
+}
+
+}  // namespace sim
