@@ -79,7 +79,9 @@ struct Camera::State {
     unsigned framePipeSubmissions = 0;  // frame-pipe reads submitted since the last stream off
     uint64_t framesSent = 0;
     std::vector<uint8_t> lastFrame;
-    // A still scene's frame, kept while its brightness stays the same.
+    // Owned by the bus thread: where frames are rendered, and a still scene's frame, kept
+    // while its brightness stays the same.
+    std::vector<uint8_t> renderBuffer;
     std::vector<uint8_t> stillFrame;
     uint32_t stillKey = 0xFFFFFFFF;
 

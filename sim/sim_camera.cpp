@@ -272,23 +272,27 @@ void Camera::State::BusThread() {
             settings.noiseSeed = options.noiseSeed;
             settings.frameIndex = dueSlot;
             uint64_t slot = dueSlot;
-            g.unlock();
-            std::vector<uint8_t> rendered;
+            // A still scene at unchanged brightness is rendered once and sent again as it is.
             uint32_t key = uint32_t(settings.exposure) << 16 | settings.gain;
-            if (!options.moving && !options.noise && key == stillKey) {
-                rendered = stillFrame;
-            } else {
-                RenderRawFrame(scene, settings, &rendered);
-                if (!options.moving && !options.noise) {
-                    stillFrame = rendered;
+            bool still = !options.moving && !options.noise;
+            bool reuse = still && key == stillKey;
+            if (!reuse) {
+                g.unlock();
+                RenderRawFrame(scene, settings, &renderBuffer);
+                if (still) {
+                    stillFrame = renderBuffer;
                     stillKey = key;
                 }
+                g.lock();
             }
-            g.lock();
             if (frameDue && dueSlot == slot) {
                 frameDue = false;
                 frameActive = true;
-                frame.swap(rendered);
+                if (reuse) {
+                    frame.assign(stillFrame.begin(), stillFrame.end());
+                } else {
+                    frame.swap(renderBuffer);
+                }
                 frameOffset = 0;
                 frameReads = 0;
             }
