@@ -135,7 +135,7 @@ struct Transfer {
     bool synchronous = false;  // completed inside IofCallDriver
     NTSTATUS status = STATUS_PENDING;
     USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
-    std::vector<uint8_t> bytes;  // pipes 0 and 1: the bytes that moved
+    std::vector<uint8_t> bytes;  // pipes 0 and 1 and descriptor requests: the bytes that moved
 };
 
 const char* UrbFunctionName(USHORT function);  // "BULK_OR_INTERRUPT_TRANSFER", ...

@@ -5,6 +5,7 @@
 // manager needs beyond the Windows record: which stack locations were handed to a lower
 // driver and not yet completed, and whether the request belongs to the I/O manager (built by
 // IoBuildDeviceIoControlRequest) or to the driver that allocated it.
+#include <cstdio>
 #include <cstring>
 
 #include "platform/host/host_control.h"
