@@ -3,6 +3,10 @@
 // sends the full sensor, and the region is cut out during conversion.
 #include "driver/camera_ops.h"
 
+#include "usb/frame_read.h"
+#include "usb/frame_transfers.h"
+#include "usb/pipe_recovery.h"
+
 void GetFrameSize(DeviceContext* context, ULONG* size) {
     *size = context->RawFrameSize;
 }
@@ -34,25 +38,22 @@ BOOLEAN InitializeCameraNotYet(DeviceContext*) {
     return FALSE;
 }
 
-// The USB transport fills these three slots with the bulk frame read and its cancellation.
-// Until then no frame can be read, and there is nothing in flight to abort or cancel.
-void ReadFrameNotYet(DeviceContext*, PUCHAR, BOOLEAN* success) {
-    *success = FALSE;
+// The transfers in flight belong to the USB record of the device.
+void CancelDeviceTransfers(DeviceContext* context) {
+    CancelTransfers(&context->Usb);
 }
-void AbortPipesNotYet(DeviceContext*) {}
-void CancelTransfersNotYet(DeviceContext*) {}
 
 }  // namespace
 
 const CameraOps CameraOperations = {
     FrameReadyNotYet,        // FrameReady
     InitializeCameraNotYet,  // InitializeCamera
-    ReadFrameNotYet,         // ReadFrame
+    ReadFrame,               // ReadFrame
     GetFrameSize,            // GetFrameSize
     GetFrameOrigin,          // GetFrameOrigin
     GetFramePitch,           // GetFramePitch
-    AbortPipesNotYet,        // AbortPipes
-    CancelTransfersNotYet,   // CancelTransfers
+    AbortPipes,              // AbortPipes
+    CancelDeviceTransfers,   // CancelTransfers
     GetRoiX,                 // GetRoiX
     GetRoiY,                 // GetRoiY
 };
