@@ -1,0 +1,9 @@
+list(APPEND BAYERCAM_DRIVER_SOURCES
+     imaging/pipeline_state.cpp
+     imaging/color_matrix.cpp
+     imaging/rounded_trig.cpp
+     imaging/raw_intake.cpp
+     imaging/bayer_sse2.cpp)
+# Host only: the kernel image keeps to SSE2, since it does not save the AVX state.
+list(APPEND BAYERCAM_DRIVER_HOST_SOURCES imaging/bayer_avx2.cpp)
+set_source_files_properties(imaging/bayer_avx2.cpp PROPERTIES COMPILE_OPTIONS -mavx2)

@@ -1,0 +1,15 @@
+// Which wide-vector pixel routines the driver may use: the one place where the choice
+// depends on the build. The kernel image carries SSE2 routines only (AVX state is not saved
+// around driver code there); the host build also carries AVX2 routines and uses them when
+// the processor runs them.
+#pragma once
+
+#include "platform/platform.h"
+
+struct BayerRoutines;
+
+#if defined(BAYERCAM_KERNEL)
+#include "platform/kernel/cpu_features.h"
+#else
+#include "platform/host/cpu_features.h"
+#endif

@@ -1,0 +1,10 @@
+// Processor features of the host build.
+#include "platform/host/wdk.h"
+
+struct BayerRoutines;
+#include "platform/host/cpu_features.h"
+
+bool HostCpuHasAvx2() {
+    // Checks the CPUID bit and that the OS saves the YMM state.
+    return __builtin_cpu_supports("avx2");
+}
