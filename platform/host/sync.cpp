@@ -52,14 +52,16 @@ int CriticalRegionDepth() {
 }
 
 KIRQL RaiseIrqlToDispatch() {
-    if (currentIrql > DISPATCH_LEVEL) BugCheck("IRQL raised to DISPATCH_LEVEL from above it");
+    if (currentIrql > DISPATCH_LEVEL)
+        BugCheck("IRQL raised to DISPATCH_LEVEL from above it");
     KIRQL old = currentIrql;
     currentIrql = DISPATCH_LEVEL;
     return old;
 }
 
 void LowerIrql(KIRQL irql) {
-    if (irql > currentIrql) BugCheck("IRQL lowered to a higher level");
+    if (irql > currentIrql)
+        BugCheck("IRQL lowered to a higher level");
     currentIrql = irql;
 }
 }  // namespace host
