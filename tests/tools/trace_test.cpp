@@ -1,0 +1,69 @@
+// bayercam trace: the requests a person sees crossing to the camera while frames are read.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <vector>
+
+#include "tests/tools/run_tool.h"
+
+namespace {
+
+std::vector<nlohmann::json> JsonLines(const std::string& out) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(nlohmann::json::parse(line));
+    return lines;
+}
+
+TEST(TraceCommand, JsonShowsConfigurationThenEachFrameInOrder) {
+    ToolRun run = RunTool("trace --frames 2 --unpaced --json");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::vector<nlohmann::json> lines = JsonLines(run.out);
+
+    std::vector<std::string> functions;
+    std::vector<int> chunkLengths;
+    std::vector<std::string> commands;
+    uint64_t sequence = 0;
+    for (const nlohmann::json& line : lines) {
+        if (!line.contains("sequence"))
+            continue;
+        EXPECT_GT(line["sequence"].get<uint64_t>(), sequence) << "requests in order";
+        sequence = line["sequence"];
+        functions.push_back(line["function"]);
+        if (line["pipe"] == 2)
+            chunkLengths.push_back(line["asked"]);
+        if (line["pipe"] == 0) {
+            std::string bytes = line["bytes"];
+            EXPECT_EQ(bytes.size(), 64u * 3 - 1) << "every packet is 64 bytes";
+            commands.push_back(bytes.substr(0, 2));
+        }
+    }
+    ASSERT_GE(functions.size(), 4u);
+    EXPECT_EQ(functions[0], "GET_DESCRIPTOR_FROM_DEVICE");
+    EXPECT_EQ(functions[3], "SELECT_CONFIGURATION");
+    EXPECT_EQ(chunkLengths, (std::vector<int>{65536, 65536, 65536, 65536, 63488, 65536, 65536,
+                                              65536, 65536, 63488}));
+    EXPECT_EQ(commands, (std::vector<std::string>{"02", "02", "03", "02", "02", "03"}));
+    EXPECT_EQ(lines.back()["read"], 2);
+}
+
+TEST(TraceCommand, TextFoldsPaddingAndShowsAFault) {
+    ToolRun run = RunTool("trace --fault no-frame --timeout 20");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("02 +63 zeros"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("CANCELLED"), std::string::npos) << "the timed-out reads" << run.out;
+    EXPECT_NE(run.out.find("-- frame 1: TIMEOUT"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("-- 0 of 1 frames read"), std::string::npos) << run.out;
+}
+
+TEST(TraceCommand, UnknownFaultListsTheNames) {
+    ToolRun run = RunTool("trace --fault gremlins");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("chunk-refused"), std::string::npos) << run.err;
+    EXPECT_EQ(RunTool("trace --frames 0").exitCode, 2);
+}
+
+}  // namespace
