@@ -85,15 +85,6 @@ TEST_F(FrameRead, WholeChunksNeedNoShortTail) {
     EXPECT_EQ(buffer_[262144], kUntouched);
 }
 
-TEST_F(FrameRead, ConsecutiveFramesFollowTheCamera) {
-    for (int frame = 0; frame < 5; ++frame) {
-        camera_->ClearTransfers();
-        ASSERT_EQ(ReadRawFrame(context_, buffer_.data()), STATUS_SUCCESS) << "frame " << frame;
-        EXPECT_EQ(CommandCodes(), (std::vector<int>{0x02, 0x02, 0x03}));
-    }
-    EXPECT_EQ(camera_->FramesSent(), 5u);
-}
-
 TEST_F(FrameRead, NothingToReadWithoutConfigurationOrGeometry) {
     BOOLEAN ok = TRUE;
     SetFrameGeometry(0);
