@@ -1,6 +1,6 @@
 # Front door. `make demo` runs the main job, `make test` runs every test of both builds.
 JOBS ?= $(shell nproc)
-SANITIZED_PRESETS := host-asan
+SANITIZED_PRESETS := host-asan host-tsan
 
 .PHONY: all deps test demo bench kernel host release clean format
 
