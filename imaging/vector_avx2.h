@@ -11,6 +11,8 @@ namespace {
 
 struct Vec256 {
     using T = __m256i;
+    // Enough registers to apply the common shape of matrix right after the demosaic.
+    static constexpr bool kFuseMatrix = true;
     static constexpr ULONG kColumns = 32;
 
     static T Load(const UCHAR* p) { return _mm256_loadu_si256(reinterpret_cast<const T*>(p)); }
@@ -68,12 +70,16 @@ struct Vec256 {
         return _mm256_cmpgt_epi8(_mm256_set1_epi8(char(n)), columns);
     }
 
-    // Vector k holds pixels 4k..4k+3 in its low half and 16+4k..16+4k+3 in its high half.
+    // Vector k holds pixels 4k..4k+3 in its low half and 16+4k..16+4k+3 in its high half;
+    // the halves are stored apart, which takes no shuffle.
     static void StorePixels(UCHAR* out, T p0, T p1, T p2, T p3) {
-        Store(out, _mm256_permute2x128_si256(p0, p1, 0x20));
-        Store(out + 32, _mm256_permute2x128_si256(p2, p3, 0x20));
-        Store(out + 64, _mm256_permute2x128_si256(p0, p1, 0x31));
-        Store(out + 96, _mm256_permute2x128_si256(p2, p3, 0x31));
+        const T p[4] = {p0, p1, p2, p3};
+        for (int k = 0; k < 4; ++k) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * k),
+                             _mm256_castsi256_si128(p[k]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 64 + 16 * k),
+                             _mm256_extracti128_si256(p[k], 1));
+        }
     }
 };
 

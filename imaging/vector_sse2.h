@@ -12,6 +12,9 @@ namespace {
 
 struct Vec128 {
     using T = __m128i;
+    // Too few registers to keep a block's colours while the matrix is applied: the matrix
+    // runs as separate passes over a chunk of the row.
+    static constexpr bool kFuseMatrix = false;
     static constexpr ULONG kColumns = 16;
 
     static T Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const T*>(p)); }
