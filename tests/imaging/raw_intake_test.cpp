@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "platform/host/host_control.h"
 #include "tests/imaging/test_support.h"
 
 namespace {
@@ -102,6 +103,26 @@ TEST(RawIntake, PhasesOutsideZeroToThreeActAsThree) {
         EXPECT_EQ(Convert(seven.get(), routines, raw, 0, 48), expected);
         EXPECT_EQ(Convert(minus.get(), routines, raw, 0, 48), expected);
     }
+}
+
+// Frames are converted without touching the pool, in every mode and on every path.
+TEST(RawIntake, NoAllocationPerFrame) {
+    std::mt19937 rng(25);
+    auto raw = RandomBytes(656 * 494, rng);
+    auto p = MakePipeline(656, 494);
+    std::vector<uint8_t> out(656 * 494 * 4);
+    p->outputBuffer = out.data();
+    const uint64_t before = host::PoolSequence();
+    for (auto* routines : RoutineTables()) {
+        for (int mode = 0; mode < 4; ++mode) {
+            SetColorEnable(p.get(), mode & 1);
+            SetWhiteBalanceAuto(p.get(), mode >> 1);
+            SetSaturation(p.get(), mode == 3 ? 20 : 10);  // another matrix shape
+            ProcessRawFrameWith(p.get(), routines, raw.data(), 0, 656);
+        }
+    }
+    EXPECT_EQ(host::PoolSequence(), before);
+    p->outputBuffer = nullptr;
 }
 
 // A black frame gives nothing to balance against: the gains the pipeline holds stay, and

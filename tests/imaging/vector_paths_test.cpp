@@ -110,6 +110,31 @@ TEST(VectorPaths, RandomSettings) {
     }
 }
 
+// The shapes of matrix the routines treat apart: the colour-correction shape with and
+// without constant terms, the identity (zeros off the diagonal), and mixed signs.
+TEST(VectorPaths, MatrixShapes) {
+    std::mt19937 rng(6);
+    const struct {
+        int32_t correction, brightness, contrast, saturation, hue;
+    } shapes[] = {
+        {1, 255, 10, 10, 0}, {1, 300, 10, 10, 0}, {1, 180, 13, 10, 0},  {0, 255, 10, 10, 0},
+        {0, 400, 4, 10, 0},  {1, 255, 10, 4, 0},  {1, 255, 10, 10, 90}, {0, 255, 10, 10, 180},
+    };
+    for (auto& s : shapes) {
+        auto p = MakePipeline(200, 9, 2);
+        SetColorCorrection(p.get(), s.correction);
+        SetBrightness(p.get(), s.brightness);
+        SetContrast(p.get(), s.contrast);
+        SetSaturation(p.get(), s.saturation);
+        SetHue(p.get(), s.hue);
+        ExpectMatchesModel(p.get(), RandomFrame(200, 9, 0, 0, rng),
+                           "shape " + std::to_string(&s - shapes));
+        SetBlueGain(p.get(), 200);
+        ExpectMatchesModel(p.get(), RandomFrame(200, 9, 0, 0, rng),
+                           "balanced shape " + std::to_string(&s - shapes));
+    }
+}
+
 // Brightness 510, contrast 20 and saturation 20 on a bright frame: the positive and the
 // negative sums both pass 65535, and only the difference of their separately shifted
 // values, clamped, is right.
