@@ -33,6 +33,10 @@ test: host kernel
 
 demo: release
 	build/host-release/tools/bayercam info
+	@mkdir -p out
+	build/host-release/tools/bayercam convert --synthetic chart --json out/chart.png
+	build/host-release/tools/bayercam trace --frames 1
+	@echo "demo: the converted test chart is out/chart.png"
 
 bench:
 	@scripts/install-deps --bench
