@@ -111,3 +111,15 @@ static_assert(IOCTL_INTERNAL_USB_SUBMIT_URB == 0x00220003, "IOCTL_INTERNAL_USB_S
 static_assert(IOCTL_INTERNAL_USB_RESET_PORT == 0x00220007, "IOCTL_INTERNAL_USB_RESET_PORT");
 static_assert(IOCTL_INTERNAL_USB_GET_PORT_STATUS == 0x00220013,
               "IOCTL_INTERNAL_USB_GET_PORT_STATUS");
+
+// AVStream records of filters, pins, properties and stream headers.
+static_assert(sizeof(KSPROPERTY) == 24, "KSPROPERTY");
+static_assert(sizeof(KSSTREAM_HEADER) == 56, "KSSTREAM_HEADER");
+static_assert(offsetof(KSSTREAM_HEADER, Data) == 40, "KSSTREAM_HEADER.Data");
+static_assert(sizeof(KS_FRAME_INFO) == 72, "KS_FRAME_INFO");
+static_assert(offsetof(KS_FRAME_INFO, PictureNumber) == 8, "KS_FRAME_INFO.PictureNumber");
+static_assert(sizeof(KSPROPERTY_ITEM) == 72, "KSPROPERTY_ITEM");
+static_assert(sizeof(KSPIN_DESCRIPTOR_EX) == 136, "KSPIN_DESCRIPTOR_EX");
+static_assert(offsetof(KSPIN_DESCRIPTOR_EX, IntersectHandler) == 128, "IntersectHandler");
+static_assert(sizeof(KSFILTER_DESCRIPTOR) == 104, "KSFILTER_DESCRIPTOR");
+static_assert(sizeof(KSALLOCATOR_FRAMING_EX) == 112, "KSALLOCATOR_FRAMING_EX");

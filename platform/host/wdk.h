@@ -6,3 +6,4 @@
 #include "platform/host/nt_io.h"
 #include "platform/host/usb.h"
 #include "platform/host/ks.h"
+#include "platform/host/ks_records.h"
