@@ -1,11 +1,12 @@
 // Non-paged pool of the host platform: every allocation recorded with its tag so tests can
 // find leaks, and refusable on demand so every out-of-memory path can be driven.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <sstream>
+#include <vector>
 
 #include "platform/host/host_control.h"
 
@@ -17,9 +18,86 @@ struct Block {
     uint64_t sequence;
 };
 
+// The live blocks by address: open addressing with linear probing, so recording a block
+// costs no allocation of its own and a lookup touches one or two slots.
+class LiveBlocks {
+public:
+    size_t size() const { return count_; }
+
+    void Insert(void* p, const Block& block) {
+        if ((used_ + 1) * 2 > slots_.size())
+            Rehash(slots_.empty()                     ? 1024
+                   : (count_ + 1) * 4 > slots_.size() ? slots_.size() * 2
+                                                      : slots_.size());
+        size_t i = Probe(p);
+        for (;; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i].key == nullptr || slots_[i].key == Tombstone())
+                break;
+        }
+        used_ += slots_[i].key == nullptr;
+        slots_[i] = Slot{p, block};
+        ++count_;
+    }
+
+    // The block recorded at p, or null.
+    const Block* Find(void* p) const {
+        if (slots_.empty())
+            return nullptr;
+        for (size_t i = Probe(p);; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i].key == p)
+                return &slots_[i].block;
+            if (slots_[i].key == nullptr)
+                return nullptr;
+        }
+    }
+
+    void Erase(void* p) {
+        for (size_t i = Probe(p);; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i].key == p) {
+                slots_[i].key = Tombstone();
+                --count_;
+                return;
+            }
+        }
+    }
+
+    template <typename F>
+    void ForEach(F f) const {
+        for (const Slot& slot : slots_) {
+            if (slot.key && slot.key != Tombstone())
+                f(slot.key, slot.block);
+        }
+    }
+
+private:
+    struct Slot {
+        void* key = nullptr;  // null: never used; Tombstone(): freed
+        Block block{};
+    };
+    static void* Tombstone() { return reinterpret_cast<void*>(uintptr_t(1)); }
+    size_t Probe(void* p) const {
+        uint64_t h = uint64_t(uintptr_t(p)) * 0x9E3779B97F4A7C15ULL;
+        return size_t(h >> 32) & (slots_.size() - 1);
+    }
+    void Rehash(size_t capacity) {
+        std::vector<Slot> old;
+        old.swap(slots_);
+        slots_.assign(capacity, Slot{});
+        count_ = used_ = 0;
+        for (const Slot& slot : old) {
+            if (slot.key && slot.key != Tombstone())
+                Insert(slot.key, slot.block);
+        }
+    }
+
+    std::vector<Slot> slots_;  // a power of two long
+    size_t count_ = 0;         // live blocks
+    size_t used_ = 0;          // slots live or tombstoned
+};
+
 struct Pool {
     std::mutex lock;
-    std::map<void*, Block> live;
+    LiveBlocks live;
     uint64_t sequence = 0;
     uint64_t failAt = 0;  // sequence number to refuse, 0 if none
     ULONG failTag = 0;
@@ -58,27 +136,30 @@ size_t PoolLiveCount() {
 size_t PoolLiveCount(ULONG tag) {
     std::lock_guard<std::mutex> g(ThePool().lock);
     size_t n = 0;
-    for (auto& [p, b] : ThePool().live)
-        n += b.tag == tag;
+    ThePool().live.ForEach([&](void*, const Block& b) { n += b.tag == tag; });
     return n;
 }
 
 size_t PoolLiveBytes() {
     std::lock_guard<std::mutex> g(ThePool().lock);
     size_t n = 0;
-    for (auto& [p, b] : ThePool().live)
-        n += b.size;
+    ThePool().live.ForEach([&](void*, const Block& b) { n += b.size; });
     return n;
 }
 
 std::string PoolLeaksSince(uint64_t sinceSequence) {
     std::lock_guard<std::mutex> g(ThePool().lock);
+    std::vector<std::pair<void*, Block>> leaked;
+    ThePool().live.ForEach([&](void* p, const Block& b) {
+        if (b.sequence > sinceSequence)
+            leaked.emplace_back(p, b);
+    });
+    std::sort(leaked.begin(), leaked.end(),
+              [](const auto& a, const auto& b) { return a.second.sequence < b.second.sequence; });
     std::ostringstream out;
-    for (auto& [p, b] : ThePool().live) {
-        if (b.sequence > sinceSequence) {
-            out << "  leaked " << b.size << " bytes tagged \"" << PoolTagName(b.tag)
-                << "\" (allocation #" << b.sequence << ") at " << p << "\n";
-        }
+    for (auto& [p, b] : leaked) {
+        out << "  leaked " << b.size << " bytes tagged \"" << PoolTagName(b.tag)
+            << "\" (allocation #" << b.sequence << ") at " << p << "\n";
     }
     return out.str();
 }
@@ -117,28 +198,27 @@ extern "C" {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
     Pool& pool = ThePool();
-    uint64_t sequence;
-    {
-        std::lock_guard<std::mutex> g(pool.lock);
-        sequence = ++pool.sequence;
-        if ((pool.failAt && sequence == pool.failAt) ||
-            (pool.failTagArmed && tag == pool.failTag)) {
-            if (sequence == pool.failAt)
-                pool.failAt = 0;
-            ++pool.refused;
-            return nullptr;
-        }
-    }
     if (size == 0)
         size = 1;  // a zero-byte request still yields a distinct block
     // The x64 pool aligns every block to 16 bytes; nothing promises it is zeroed, so fill it
-    // with a pattern that makes a forgotten initialisation visible.
+    // with a pattern that makes a forgotten initialisation visible. The block is taken before
+    // the sequence number so that numbering, refusal and recording are one step under the lock.
     void* p = std::aligned_alloc(16, (size + 15) & ~size_t(15));
+    std::unique_lock<std::mutex> g(pool.lock);
+    uint64_t sequence = ++pool.sequence;
+    if ((pool.failAt && sequence == pool.failAt) || (pool.failTagArmed && tag == pool.failTag)) {
+        if (sequence == pool.failAt)
+            pool.failAt = 0;
+        ++pool.refused;
+        g.unlock();
+        std::free(p);
+        return nullptr;
+    }
     if (!p)
         return nullptr;
+    pool.live.Insert(p, Block{tag, size, sequence});
+    g.unlock();
     std::memset(p, 0xA5, size);
-    std::lock_guard<std::mutex> g(pool.lock);
-    pool.live[p] = Block{tag, size, sequence};
     return p;
 }
 
@@ -146,16 +226,19 @@ static void FreeBlock(PVOID p, bool checkTag, ULONG tag) {
     if (!p)
         host::BugCheck("ExFreePool of a null pointer");
     Pool& pool = ThePool();
+    size_t size;
     {
         std::lock_guard<std::mutex> g(pool.lock);
-        auto it = pool.live.find(p);
-        if (it == pool.live.end())
+        const Block* block = pool.live.Find(p);
+        if (!block)
             host::BugCheck("ExFreePool of a block not allocated (double free?)");
-        if (checkTag && it->second.tag != tag)
+        if (checkTag && block->tag != tag)
             host::BugCheck("ExFreePoolWithTag with the wrong tag");
-        std::memset(p, 0xDD, it->second.size);
-        pool.live.erase(it);
+        size = block->size;
+        pool.live.Erase(p);
     }
+    // No longer recorded, not yet released: still only ours to write.
+    std::memset(p, 0xDD, size);
     std::free(p);
 }
 
