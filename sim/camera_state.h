@@ -2,6 +2,7 @@
 // (sim_camera.cpp) and its request handling (sim_requests.cpp).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -55,6 +56,9 @@ struct Camera::State {
     std::condition_variable wake;
     std::thread bus;
     bool stopping = false;
+    // The bus thread has something new to do. Set under `lock`; whoever releases the lock
+    // then notifies `wake`, so the bus thread does not wake only to block on the lock.
+    bool wakePending = false;
 
     Firmware firmware;
     bool faults[kFaultCount] = {};
@@ -84,6 +88,13 @@ struct Camera::State {
     std::vector<uint8_t> renderBuffer;
     std::vector<uint8_t> stillFrame;
     uint32_t stillKey = 0xFFFFFFFF;
+    uint32_t frameKey = 0xFFFFFFFF;  // the still frame `frame` holds already, if any
+
+    // WorkCounters, with options.timeWork.
+    std::atomic<int64_t> requestNs{0};
+    std::atomic<uint64_t> requestCount{0};
+    std::atomic<int64_t> copyNs{0};
+    std::atomic<uint64_t> copiedBytes{0};
 
     std::deque<PendingRead> reads;
     std::deque<Completion> completions;
@@ -92,6 +103,17 @@ struct Camera::State {
 
     // ---- under `lock` ----
     bool Fault(sim::Fault f) const { return faults[int(f)]; }
+    // Frames are sent by the requests that make them due, not by the bus thread.
+    bool InlineFrames() const { return options.inlineFrames && !options.paced; }
+    void WakeBus() { wakePending = true; }
+    bool TakeWake() {
+        bool pending = wakePending;
+        wakePending = false;
+        return pending;
+    }
+    // Makes the due frame the one being sent: renders it (unlocking `g` meanwhile) unless a
+    // still scene's frame at the same brightness is already at hand.
+    void BeginFrame(std::unique_lock<std::mutex>& g);
     DescriptorShape Shape() const;
     ULONG PortStatusLocked() const;
     Pipe* FindPipe(USBD_PIPE_HANDLE handle);
@@ -130,5 +152,7 @@ VOID NTAPI CancelPendingRead(PDEVICE_OBJECT device, PIRP irp);
 
 // Now, in 100-ns units of the steady clock.
 int64_t Now();
+// Now, in nanoseconds of the steady clock, for WorkCounters.
+int64_t NowNs();
 
 }  // namespace sim

@@ -14,6 +14,11 @@ int64_t Now() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
 }
 
+int64_t NowNs() {
+    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
+}
+
 namespace {
 
 std::chrono::steady_clock::time_point TimePoint(int64_t hundreds) {
@@ -103,7 +108,8 @@ void Camera::State::StreamOn() {
         dueTime = Now();
         dueSlot = framesSent;
     }
-    wake.notify_all();
+    if (!InlineFrames())
+        WakeBus();
 }
 
 void Camera::State::TakeReads(const Pipe* pipe, NTSTATUS status, USBD_STATUS usbdStatus,
@@ -138,8 +144,11 @@ void Camera::State::PendRead(PIRP irp, PURB urb, Pipe* pipe, PUCHAR buffer, size
         urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
         Finish(record, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
         out->push_back(Completion{irp, STATUS_CANCELLED, record});
+        return;
     }
-    wake.notify_all();
+    // Only a frame being sent has a use for a new read; the bus thread fills it.
+    if (frameActive && pipe == FramePipe() && !InlineFrames())
+        WakeBus();
 }
 
 size_t Camera::State::PendingReplyReads() const {
@@ -193,7 +202,7 @@ void Camera::State::ServeReplies() {
         served = true;
     }
     if (served)
-        wake.notify_all();
+        WakeBus();
 }
 
 void Camera::State::FillFrameReads(std::vector<Completion>* out) {
@@ -224,7 +233,12 @@ void Camera::State::FillFrameReads(std::vector<Completion>* out) {
             if (faultChunkRead && Fault(Fault::ShortTransfer)) {
                 moved = std::min<size_t>(bulk.TransferBufferLength / 2, left);
             }
+            int64_t start = options.timeWork ? NowNs() : 0;
             memcpy(it->buffer, frame.data() + frameOffset, moved);
+            if (options.timeWork) {
+                copyNs.fetch_add(NowNs() - start, std::memory_order_relaxed);
+                copiedBytes.fetch_add(moved, std::memory_order_relaxed);
+            }
             frameOffset += moved;
         }
         bulk.TransferBufferLength = ULONG(moved);
@@ -258,46 +272,54 @@ void Camera::State::CompleteAll(std::vector<Completion>* completions, bool atDis
     completions->clear();
 }
 
+void Camera::State::BeginFrame(std::unique_lock<std::mutex>& g) {
+    FrameSettings settings;
+    settings.time = options.moving ? double(dueSlot) * double(kFramePeriod) / 1e7 : 0.0;
+    settings.exposure = firmware.sensor[kExposureRegister];
+    settings.gain = firmware.sensor[kGainRegister];
+    settings.noise = options.noise;
+    settings.noiseSeed = options.noiseSeed;
+    settings.frameIndex = dueSlot;
+    uint64_t slot = dueSlot;
+    // A still scene at unchanged brightness is rendered once and sent again as it is.
+    uint32_t key = uint32_t(settings.exposure) << 16 | settings.gain;
+    bool still = !options.moving && !options.noise;
+    bool reuse = still && key == stillKey;
+    if (!reuse) {
+        g.unlock();
+        RenderRawFrame(scene, settings, &renderBuffer);
+        if (still) {
+            stillFrame = renderBuffer;
+            stillKey = key;
+        }
+        g.lock();
+    }
+    if (frameDue && dueSlot == slot) {
+        frameDue = false;
+        frameActive = true;
+        if (reuse) {
+            // Nothing writes into a frame while it is sent, so the last one may still be it.
+            if (frameKey != key)
+                frame.assign(stillFrame.begin(), stillFrame.end());
+        } else {
+            frame.swap(renderBuffer);
+        }
+        frameKey = still ? key : 0xFFFFFFFF;
+        frameOffset = 0;
+        frameReads = 0;
+    }
+}
+
 void Camera::State::BusThread() {
     std::unique_lock<std::mutex> g(lock);
+    std::vector<Completion> batch;  // kept, so its storage is too
+    bool inlineFrames = InlineFrames();
     while (!stopping) {
-        std::vector<Completion> batch(completions.begin(), completions.end());
+        batch.assign(completions.begin(), completions.end());
         completions.clear();
-        if (frameDue && (!options.paced || Now() >= dueTime)) {
-            FrameSettings settings;
-            settings.time = options.moving ? double(dueSlot) * double(kFramePeriod) / 1e7 : 0.0;
-            settings.exposure = firmware.sensor[kExposureRegister];
-            settings.gain = firmware.sensor[kGainRegister];
-            settings.noise = options.noise;
-            settings.noiseSeed = options.noiseSeed;
-            settings.frameIndex = dueSlot;
-            uint64_t slot = dueSlot;
-            // A still scene at unchanged brightness is rendered once and sent again as it is.
-            uint32_t key = uint32_t(settings.exposure) << 16 | settings.gain;
-            bool still = !options.moving && !options.noise;
-            bool reuse = still && key == stillKey;
-            if (!reuse) {
-                g.unlock();
-                RenderRawFrame(scene, settings, &renderBuffer);
-                if (still) {
-                    stillFrame = renderBuffer;
-                    stillKey = key;
-                }
-                g.lock();
-            }
-            if (frameDue && dueSlot == slot) {
-                frameDue = false;
-                frameActive = true;
-                if (reuse) {
-                    frame.assign(stillFrame.begin(), stillFrame.end());
-                } else {
-                    frame.swap(renderBuffer);
-                }
-                frameOffset = 0;
-                frameReads = 0;
-            }
-        }
-        if (frameActive)
+        if (!inlineFrames && frameDue && (!options.paced || Now() >= dueTime))
+            BeginFrame(g);
+        if (frameActive && !inlineFrames)
             FillFrameReads(&batch);
         if (!batch.empty()) {
             g.unlock();
@@ -309,7 +331,7 @@ void Camera::State::BusThread() {
             break;
         if (frameDue && options.paced) {
             wake.wait_until(g, TimePoint(dueTime));
-        } else if (!frameDue) {
+        } else if (!frameDue || inlineFrames) {
             wake.wait(g);
         }
     }
@@ -484,6 +506,15 @@ size_t Camera::PendingReads(int pipe) const {
 uint64_t Camera::FramesSent() const {
     std::lock_guard<std::mutex> g(state_->lock);
     return state_->framesSent;
+}
+
+WorkCounters Camera::Work() const {
+    WorkCounters work;
+    work.requestNs = state_->requestNs.load(std::memory_order_relaxed);
+    work.requests = state_->requestCount.load(std::memory_order_relaxed);
+    work.copyNs = state_->copyNs.load(std::memory_order_relaxed);
+    work.copiedBytes = state_->copiedBytes.load(std::memory_order_relaxed);
+    return work;
 }
 
 std::vector<uint8_t> Camera::LastFrame() const {

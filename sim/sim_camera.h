@@ -45,6 +45,11 @@
 //   failure. With `synchronousCompletion`, pipe 0/1 and control requests also complete
 //   inside IofCallDriver; frame reads always pend. Pending pipe 1 and pipe 2 reads are
 //   cancellable (IoCancelIrp) and are ended by an abort-pipe request.
+// - With `inlineFrames` (unpaced only) no bus thread sends frames: the request that starts a
+//   frame (the stream on) or that queues a read while a frame is being sent fills the queued
+//   frame reads before its IofCallDriver returns, in the caller's thread, and completes them
+//   there at DISPATCH_LEVEL after the request itself. All the camera's work then happens in
+//   the driver's thread, where it can be measured apart from the driver's (WorkCounters).
 #pragma once
 
 #include <cstdint>
@@ -113,6 +118,21 @@ struct CameraOptions {
     bool noise = false;          // sensor noise on every sample
     uint32_t noiseSeed = 1;
     bool synchronousCompletion = false;  // see the header comment
+    bool inlineFrames = false;           // see the header comment; ignored when paced
+    bool timeWork = false;               // keep WorkCounters' times
+};
+
+// What the camera itself spent, with `timeWork`: nanoseconds of the steady clock.
+struct WorkCounters {
+    // Inside IofCallDriver, from the call until the camera hands completions back to the I/O
+    // manager: the bus driver's and the firmware's decisions, the recorder, frame rendering
+    // and inline frame delivery. The completions themselves (the I/O manager's work and the
+    // driver's completion routines) are not counted.
+    int64_t requestNs = 0;
+    uint64_t requests = 0;
+    // Copying frame bytes into frame reads, on whichever thread sends the frame.
+    int64_t copyNs = 0;
+    uint64_t copiedBytes = 0;
 };
 
 // One request that crossed to the camera, as a USB monitor would show it. Recorded when it
@@ -200,6 +220,9 @@ public:
 
     // The last frame the camera rendered (kFrameBytes), empty before the first.
     std::vector<uint8_t> LastFrame() const;
+
+    // What the camera spent since it was created (zero without CameraOptions::timeWork).
+    WorkCounters Work() const;
 
     // ---- Recorder ------------------------------------------------------------------
     std::vector<Transfer> Transfers() const;

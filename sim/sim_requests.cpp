@@ -316,11 +316,14 @@ struct Request {
 // ---- Dispatch ----------------------------------------------------------------------------
 
 NTSTATUS Camera::State::SubmitUrb(PIRP irp, PURB urb) {
+    int64_t start = options.timeWork ? NowNs() : 0;
     std::vector<Completion> ended;
+    std::vector<Completion> delivered;  // frame reads filled inline, completed after this one
     Outcome outcome;
     size_t record;
+    bool wakeBus;
     {
-        std::lock_guard<std::mutex> g(lock);
+        std::unique_lock<std::mutex> g(lock);
         Transfer t;
         t.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
         if (urb) {
@@ -343,16 +346,31 @@ NTSTATUS Camera::State::SubmitUrb(PIRP irp, PURB urb) {
             if (!now) {
                 IoMarkIrpPending(irp);
                 completions.push_back(Completion{irp, outcome.status, record});
-                wake.notify_all();
+                WakeBus();
             }
             if (now)
                 outcome.ending = Ending::kNow;
         }
+        if (InlineFrames()) {
+            if (frameDue)
+                BeginFrame(g);
+            if (frameActive)
+                FillFrameReads(&delivered);
+        }
+        wakeBus = TakeWake();
+    }
+    if (wakeBus)
+        wake.notify_all();
+    if (options.timeWork) {
+        requestNs.fetch_add(NowNs() - start, std::memory_order_relaxed);
+        requestCount.fetch_add(1, std::memory_order_relaxed);
     }
     CompleteAll(&ended, false);
+    NTSTATUS status = STATUS_PENDING;
     if (outcome.ending == Ending::kNow)
-        return CompleteNow(irp, outcome.status);
-    return STATUS_PENDING;
+        status = CompleteNow(irp, outcome.status);
+    CompleteAll(&delivered, true);
+    return status;
 }
 
 NTSTATUS Camera::State::Dispatch(PIRP irp) {
@@ -361,6 +379,7 @@ NTSTATUS Camera::State::Dispatch(PIRP irp) {
     if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
         return SubmitUrb(irp, static_cast<PURB>(sp->Parameters.Others.Argument1));
     }
+    int64_t start = options.timeWork ? NowNs() : 0;
     std::vector<Completion> ended;
     NTSTATUS status = STATUS_NOT_SUPPORTED;
     {
@@ -392,6 +411,10 @@ NTSTATUS Camera::State::Dispatch(PIRP irp) {
         Finish(record, status, NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_NOT_SUPPORTED,
                0);
         RecordAt(record)->synchronous = true;
+    }
+    if (options.timeWork) {
+        requestNs.fetch_add(NowNs() - start, std::memory_order_relaxed);
+        requestCount.fetch_add(1, std::memory_order_relaxed);
     }
     CompleteAll(&ended, false);
     return CompleteNow(irp, status);

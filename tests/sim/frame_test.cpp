@@ -79,6 +79,44 @@ TEST_F(SimFrames, OneFrameFillsFiveQueuedReadsInOrder) {
     EXPECT_EQ(frameReads, 5);
 }
 
+// Inline delivery sends the same frame as the bus thread does, but before the request that
+// makes the data available returns: the stream on, or a read queued while a frame is sent.
+TEST_F(SimFrames, InlineFramesArriveInsideTheRequestsThatReleaseThem) {
+    Start();
+    auto threaded = ReadFrame({sim::kFrameBytes});
+    ASSERT_TRUE(threaded[0]->Wait(10000));
+
+    sim::CameraOptions options = Unpaced();
+    options.inlineFrames = true;
+    options.synchronousCompletion = true;
+    options.timeWork = true;
+    Start(options);
+    for (int frame = 0; frame < 2; ++frame) {  // the second one is the kept still frame
+        auto reads = ReadFrame({262144, 65536});
+        ASSERT_TRUE(reads[0]->Done());
+        ASSERT_TRUE(reads[1]->Done());
+        EXPECT_EQ(reads[1]->moved, sim::kFrameBytes - 262144u);
+        std::vector<UCHAR> received = reads[0]->buffer;
+        received.insert(received.end(), reads[1]->buffer.begin(),
+                        reads[1]->buffer.begin() + reads[1]->moved);
+        EXPECT_EQ(received, threaded[0]->buffer);
+    }
+    // A frame started with too few reads goes on into a read queued later, inside its call.
+    auto first = ReadFrame({65536});
+    ASSERT_TRUE(first[0]->Done());
+    AsyncRead rest(usb.get(), 2, sim::kFrameBytes);
+    EXPECT_EQ(rest.Start(), STATUS_PENDING);
+    ASSERT_TRUE(rest.Done());
+    EXPECT_EQ(rest.moved, sim::kFrameBytes - 65536u);
+    EXPECT_EQ(camera->FramesSent(), 3u);
+
+    sim::WorkCounters work = camera->Work();
+    EXPECT_EQ(work.copiedBytes, 3u * sim::kFrameBytes);
+    EXPECT_GT(work.copyNs, 0);
+    EXPECT_GT(work.requestNs, work.copyNs);
+    EXPECT_GT(work.requests, 10u);
+}
+
 TEST_F(SimFrames, ReadsBeyondTheFrameWaitForTheNextOne) {
     Start();
     auto reads = ReadFrame({262144, 65536, 65536});
