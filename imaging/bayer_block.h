@@ -1,10 +1,10 @@
 // What the pixel routines do to one block: demosaic, white balance, the 32-bit matrix sums,
 // and the packing of the finished pixels. Internal linkage throughout (see bayer_kernels.h).
 //
-// A block is V::kColumns columns of one row. One load at a column offset gives, in 16-bit
-// lanes, the even columns' samples at that offset (the low bytes) and at the next offset
-// (the high bytes); three loads per row cover offsets -2..3 for every lane, and the odd
-// columns' offset d is the even columns' offset d + 1.
+// A block is V::kColumns columns of one row, held as 16-bit lanes: the even columns in one
+// vector, the odd columns in another. One load at a column offset gives, in 16-bit lanes,
+// the even columns' samples at that offset (the low bytes) and at the next offset (the high
+// bytes).
 //
 // Demosaic filters, with S(dr, dc) the sample dr rows below and dc columns right:
 //   F1  green at red/blue    4S + 2(cross 1) - (cross 2),            (max(s,0) + 4) >> 3
@@ -12,71 +12,88 @@
 //   F3  other row's colour  10S + 8(column 1) - 2(column 2) - 2(diag) + (row 2)
 //   F4  blue at red, red at blue  12S + 4(diag) - 3(cross 2)
 // each clamped to 255. All filter sums fit in signed 16 bits.
+//
+// Every filter is a sum over the five rows of that row's horizontal sums S(0), S(-1) + S(1)
+// and S(-2) + S(2), so those are formed once per input row (RowSums) and each output row
+// only combines the five rows around it.
 #pragma once
 
 #include "imaging/bayer_frame_vectors.h"
 
 namespace {
 
-// The unbalanced colour triples of a block's even and odd columns, each 0..255.
-template <class V, bool GreenOdd, bool RedRow>
-inline __attribute__((always_inline)) void Demosaic(const FrameVectors<V>& k, const UCHAR* s,
-                                                    LONG_PTR pitch, Rgb<V>* even, Rgb<V>* odd) {
+// One input row's horizontal sums over a block, by column parity (0 even, 1 odd): a = S(0),
+// b = S(-1) + S(1), c = S(-2) + S(2).
+template <class V>
+struct RowSums {
+    typename V::T a[2], b[2], c[2];
+};
+
+template <class V>
+inline __attribute__((always_inline)) void SumRow(const FrameVectors<V>& k, const UCHAR* s,
+                                                  RowSums<V>* out) {
     using T = typename V::T;
-    const T lowBytes = k.lowBytes;
-    auto lo = [lowBytes](T v) { return V::And(v, lowBytes); };
-    auto hi = [](T v) { return V::template Shr<8>(v); };
+    const T left = V::Load(s - 2), centre = V::Load(s), right = V::Load(s + 2);
+    const T even = V::And(centre, k.lowBytes), odd = V::template Shr<8>(centre);
+    const T leftOdd = V::template Shr<8>(left), rightEven = V::And(right, k.lowBytes);
+    out->a[0] = even;
+    out->a[1] = odd;
+    out->b[0] = V::Add(leftOdd, odd);
+    out->b[1] = V::Add(even, rightEven);
+    out->c[0] = V::Add(V::And(left, k.lowBytes), rightEven);
+    out->c[1] = V::Add(leftOdd, V::template Shr<8>(right));
+}
 
-    // Row dr, column offset d, even lanes: e0[d + 2] (d = -2..3), up/down[d + 1] (d =
-    // -1..2), up2/down2[d] (d = 0..1).
-    const T a0 = V::Load(s - 2), b0 = V::Load(s), c0 = V::Load(s + 2);
-    const T e0[6] = {lo(a0), hi(a0), lo(b0), hi(b0), lo(c0), hi(c0)};
-    const UCHAR* su = s - pitch;
-    const UCHAR* sd = s + pitch;
-    const T au = V::Load(su - 2), bu = V::Load(su), cu = V::Load(su + 2);
-    const T ad = V::Load(sd - 2), bd = V::Load(sd), cd = V::Load(sd + 2);
-    const T up[4] = {hi(au), lo(bu), hi(bu), lo(cu)};
-    const T down[4] = {hi(ad), lo(bd), hi(bd), lo(cd)};
-    const T bu2 = V::Load(s - 2 * pitch), bd2 = V::Load(s + 2 * pitch);
-    const T up2[2] = {lo(bu2), hi(bu2)};
-    const T down2[2] = {lo(bd2), hi(bd2)};
+// The five rows of sums around an output row: rows[2] is the row itself.
+template <class V>
+using RowWindow = const RowSums<V>* const*;
 
+// The colour triples of block `b` of the window's middle row, even and odd columns. With
+// Clamp each value is 0..255; without, each is a signed 16-bit value whose unsigned
+// saturation to a byte is the clamped value (for callers that pack to bytes anyway).
+template <class V, bool GreenOdd, bool RedRow, bool Clamp = true>
+inline __attribute__((always_inline)) void Demosaic(const FrameVectors<V>& k, RowWindow<V> rows,
+                                                    int b, Rgb<V>* even, Rgb<V>* odd) {
+    using T = typename V::T;
+    const RowSums<V>& u2 = rows[0][b];
+    const RowSums<V>& u1 = rows[1][b];
+    const RowSums<V>& m = rows[2][b];
+    const RowSums<V>& d1 = rows[3][b];
+    const RowSums<V>& d2 = rows[4][b];
     // Red or blue samples sit in lanes of parity q, green samples in lanes of parity g.
     constexpr int q = GreenOdd ? 0 : 1;
     constexpr int g = 1 - q;
 
-    // Vertical pairs of samples one row up and down, shared by both kinds of lane.
-    const T vertical[4] = {V::Add(up[0], down[0]), V::Add(up[1], down[1]), V::Add(up[2], down[2]),
-                           V::Add(up[3], down[3])};
+    // Red or blue lanes. The rounding terms ride on 2S + 2; every partial sum is
+    // non-negative, so the last subtraction saturating at 0 is the clamp at 0.
+    const T center = m.a[q];
+    const T cross2 = V::Add(m.c[q], V::Add(u2.a[q], d2.a[q]));
+    const T center2 = V::Add(V::Add(center, center), k.two);  // 2S + 2
+    T f1 = V::template Shl<1>(V::Add(V::Add(center2, m.b[q]), V::Add(u1.a[q], d1.a[q])));
+    f1 = V::template Shr<3>(V::SubSatU(f1, cross2));
+    T f4 = V::template Shl<2>(V::Add(V::Add(center2, center), V::Add(u1.b[q], d1.b[q])));
+    f4 = V::template Shr<4>(V::SubSatU(f4, V::Add(cross2, V::template Shl<1>(cross2))));
 
-    const T center = e0[q + 2];
-    const T cross1 = V::Add(vertical[q + 1], V::Add(e0[q + 1], e0[q + 3]));
-    const T cross2 = V::Add(V::Add(up2[q], down2[q]), V::Add(e0[q], e0[q + 4]));
-    const T diag = V::Add(vertical[q], vertical[q + 2]);
-    // The rounding terms (+4 for F1, +8 for the others) ride on shared partial sums: adding
-    // them before the clamp at 0 instead of after changes nothing, as they are below the
-    // divisor.
-    const T center2 = V::Add(V::template Shl<1>(center), k.two);  // 2S + 2
-    T f1 = V::Sub(V::template Shl<1>(V::Add(center2, cross1)), cross2);
-    T f4 =
-        V::Add(V::template Shl<2>(V::Sub(V::Add(V::Add(center2, center), diag), cross2)), cross2);
-
-    const T green = e0[g + 2];
-    const T row1 = V::Add(e0[g + 1], e0[g + 3]);
-    const T col1 = vertical[g + 1];
-    const T row2 = V::Add(e0[g], e0[g + 4]);
-    const T col2 = V::Add(up2[g], down2[g]);
-    const T gdiag = V::Add(vertical[g], vertical[g + 2]);
-    // 10S + 8 - 2(diag)
+    // Green lanes: 10S + 8 - 2(diag) is common to F2 and F3.
+    const T green = m.a[g];
+    const T col1 = V::Add(u1.a[g], d1.a[g]);
+    const T col2 = V::Add(u2.a[g], d2.a[g]);
     const T common =
-        V::template Shl<1>(V::Sub(V::Add(V::Add(V::template Shl<2>(green), green), k.four), gdiag));
-    T f2 = V::Add(V::Add(common, V::template Shl<1>(V::Sub(V::template Shl<2>(row1), row2))), col2);
-    T f3 = V::Add(V::Add(common, V::template Shl<1>(V::Sub(V::template Shl<2>(col1), col2))), row2);
+        V::Sub(V::Add(V::Add(V::template Shl<2>(green), green), k.four), V::Add(u1.b[g], d1.b[g]));
+    T f2 = V::Add(V::template Shl<1>(V::Add(common, V::Sub(V::template Shl<2>(m.b[g]), m.c[g]))),
+                  col2);
+    T f3 =
+        V::Add(V::template Shl<1>(V::Add(common, V::Sub(V::template Shl<2>(col1), col2))), m.c[g]);
 
-    f1 = V::Min(V::template Shr<3>(V::Max(f1, k.zero)), k.max255);
-    f4 = V::Min(V::template Shr<4>(V::Max(f4, k.zero)), k.max255);
-    f2 = V::Min(V::template Shr<4>(V::Max(f2, k.zero)), k.max255);
-    f3 = V::Min(V::template Shr<4>(V::Max(f3, k.zero)), k.max255);
+    if (Clamp) {
+        f1 = V::Min(f1, k.max255);
+        f4 = V::Min(f4, k.max255);
+        f2 = V::Min(V::template Shr<4>(V::Max(f2, k.zero)), k.max255);
+        f3 = V::Min(V::template Shr<4>(V::Max(f3, k.zero)), k.max255);
+    } else {
+        f2 = V::template ShrSigned<4>(f2);
+        f3 = V::template ShrSigned<4>(f3);
+    }
 
     Rgb<V> colour, greenPixel;
     if (RedRow) {
@@ -128,25 +145,33 @@ inline typename V::T MatrixChannel(const FrameVectors<V>& k, const Rgb<V>& x, in
                            V::Sub32(V::template Shr32<6>(ph), V::template Shr32<6>(nh)));
 }
 
+// A row's last block, when it holds fewer than V::kColumns pixels: kept out of line so that
+// the full blocks store straight from their registers.
+template <class V>
+__attribute__((noinline)) void StorePartialBlock(UCHAR* out, ULONG count, const typename V::T* p) {
+    UCHAR last[V::kColumns * 4];
+    V::StorePixels(last, p[0], p[1], p[2], p[3]);
+    memcpy(out, last, count * 4);
+}
+
 // Packs three channels of even and odd columns (bytes, even columns then odd) into pixels
 // blue, green, red, 255 in column order, and stores the first `count` of them.
 template <class V>
-inline void StoreBlock(const FrameVectors<V>& k, typename V::T blue, typename V::T green,
-                       typename V::T red, UCHAR* out, ULONG count) {
+inline __attribute__((always_inline)) void StoreBlock(const FrameVectors<V>& k, typename V::T blue,
+                                                      typename V::T green, typename V::T red,
+                                                      UCHAR* out, ULONG count) {
     using T = typename V::T;
     const T bgEven = V::UnpackLo8(blue, green), bgOdd = V::UnpackHi8(blue, green);
     const T raEven = V::UnpackLo8(red, k.opaque), raOdd = V::UnpackHi8(red, k.opaque);
     const T evenLo = V::UnpackLo16(bgEven, raEven), evenHi = V::UnpackHi16(bgEven, raEven);
     const T oddLo = V::UnpackLo16(bgOdd, raOdd), oddHi = V::UnpackHi16(bgOdd, raOdd);
-    const T p0 = V::UnpackLo32(evenLo, oddLo), p1 = V::UnpackHi32(evenLo, oddLo);
-    const T p2 = V::UnpackLo32(evenHi, oddHi), p3 = V::UnpackHi32(evenHi, oddHi);
+    const T p[4] = {V::UnpackLo32(evenLo, oddLo), V::UnpackHi32(evenLo, oddLo),
+                    V::UnpackLo32(evenHi, oddHi), V::UnpackHi32(evenHi, oddHi)};
     if (count >= V::kColumns) {
-        V::StorePixels(out, p0, p1, p2, p3);
-        return;
+        V::StorePixels(out, p[0], p[1], p[2], p[3]);
+    } else {
+        StorePartialBlock<V>(out, count, p);
     }
-    UCHAR last[V::kColumns * 4];
-    V::StorePixels(last, p0, p1, p2, p3);
-    memcpy(out, last, count * 4);
 }
 
 }  // namespace

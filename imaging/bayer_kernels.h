@@ -13,7 +13,7 @@ inline int FrameModeOf(const FrameCoefficients& c) {
     return (c.wideSums ? kWideSums : 0) | (unit ? kUnitGains : 0);
 }
 
-// A frame is walked in blocks of Main::kColumns while their reads stay within those of
+// Columns are taken in blocks of Main::kColumns while their reads stay within those of
 // 16-column blocks (at most 17 bytes past the last 16-column block's first column), and
 // finished in blocks of Tail::kColumns.
 inline ULONG MainEnd(ULONG width, ULONG mainColumns) {
@@ -21,16 +21,63 @@ inline ULONG MainEnd(ULONG width, ULONG mainColumns) {
     return covered / mainColumns * mainColumns;
 }
 
+// A frame is walked in vertical strips of blocks, each from the top row down. For every
+// input row, the strip's row sums are formed once into a ring of five rows; each output row
+// then reads the five rows around it. The ring stays in L1; the kernel's (128-bit) ring
+// stays within its 2 KiB frame budget.
+template <class V>
+constexpr int kStripBlocks = V::kColumns == 32 ? 8 : 3;
+
+// Calls row(y, window, strip, blocks) for every image row y of every strip of columns
+// [begin, end): `window` holds the five rows of sums around row y, `strip` is the strip's
+// first column and `blocks` its number of blocks.
+template <class V, class RowFn>
+inline __attribute__((always_inline)) void WalkStrips(const FrameVectors<V>& k,
+                                                      const ImagePipeline* p, ULONG begin,
+                                                      ULONG end, RowFn&& row) {
+    constexpr ULONG kStripColumns = kStripBlocks<V> * V::kColumns;
+    const LONG h = LONG(p->frameHeight);
+    const LONG_PTR pitch = p->framePitch;
+    if (h == 0)
+        return;
+    RowSums<V> ring[5][kStripBlocks<V>];
+    for (ULONG strip = begin; strip < end; strip += kStripColumns) {
+        const ULONG columns = end - strip < kStripColumns ? end - strip : kStripColumns;
+        const int blocks = int((columns + V::kColumns - 1) / V::kColumns);
+        const UCHAR* source = p->imageOrigin + strip;
+        auto sumRow = [&](LONG r, RowSums<V>* sums) {
+            const UCHAR* s = source + LONG_PTR(r) * pitch;
+            for (int b = 0; b < blocks; ++b)
+                SumRow<V>(k, s + b * V::kColumns, &sums[b]);
+        };
+        RowSums<V>* window[5] = {ring[0], ring[1], ring[2], ring[3], ring[4]};
+        for (int i = 0; i < 4; ++i)
+            sumRow(i - 2, window[i]);
+        for (LONG y = 0; y < h; ++y) {
+            sumRow(y + 2, window[4]);
+            row(ULONG(y), window, strip, blocks);
+            RowSums<V>* oldest = window[0];
+            window[0] = window[1];
+            window[1] = window[2];
+            window[2] = window[3];
+            window[3] = window[4];
+            window[4] = oldest;
+        }
+    }
+}
+
 // The colour-correction shape of matrix (see FrameVectors::diagonalMatrix) applied straight
 // after the demosaic of each block. Where the vector registers allow it (AVX2), this saves
-// the round trip through the chunked passes for the most common settings.
+// the round trip through the chunked passes for the most common settings. `out` is the
+// strip's first pixel and `remaining` the row's pixels from there on.
 template <class V, bool GreenOdd, bool RedRow, int Mode, bool Constants>
-void DiagonalColorBlocks(const FrameVectors<V>& k, const UCHAR* row, LONG_PTR pitch, UCHAR* out,
-                         ULONG begin, ULONG end, ULONG width) {
+void DiagonalColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* out,
+                        ULONG remaining) {
     using T = typename V::T;
-    for (ULONG c = begin; c < end; c += V::kColumns) {
+    for (int blk = 0; blk < blocks; ++blk) {
+        const ULONG c = ULONG(blk) * V::kColumns;
         Rgb<V> x[2];
-        Demosaic<V, GreenOdd, RedRow>(k, row + c, pitch, &x[0], &x[1]);
+        Demosaic<V, GreenOdd, RedRow>(k, rows, blk, &x[0], &x[1]);
         T result[2][3];
         for (int parity = 0; parity < 2; ++parity) {
             if (!(Mode & kUnitGains))
@@ -50,26 +97,24 @@ void DiagonalColorBlocks(const FrameVectors<V>& k, const UCHAR* row, LONG_PTR pi
         }
         StoreBlock<V>(k, V::PackUnsigned8(result[0][2], result[1][2]),
                       V::PackUnsigned8(result[0][1], result[1][1]),
-                      V::PackUnsigned8(result[0][0], result[1][0]), out + 4 * SIZE_T(c), width - c);
+                      V::PackUnsigned8(result[0][0], result[1][0]), out + 4 * SIZE_T(c),
+                      remaining - c);
     }
 }
 
-// Columns converted per pass: inputs and results of the matrix stay in L1 (and within the
-// kernel's stack budget).
-constexpr ULONG kChunkColumns = 128;
-
-// Blocks starting at columns begin, begin + V::kColumns, ... below end, of one row. With
-// 32-bit sums each block is converted whole. With 16-bit sums the row goes in chunks:
-// demosaic and gains for a chunk, then one matrix pass per output channel (specialised for
-// the frame's coefficient signs, so products known to be zero cost nothing), then packing.
+// One strip of one row. With 32-bit sums each block is converted whole. With 16-bit sums
+// the strip goes in two steps: demosaic and gains for all its blocks, then one matrix pass
+// per output channel (specialised for the frame's coefficient signs, so products known to
+// be zero cost nothing), then packing.
 template <class V, bool GreenOdd, bool RedRow, int Mode, bool Fuse>
-void ColorBlocks(const FrameVectors<V>& k, const UCHAR* row, LONG_PTR pitch, UCHAR* out,
-                 ULONG begin, ULONG end, ULONG width) {
+void ColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* out,
+                ULONG remaining) {
     using T = typename V::T;
     if constexpr ((Mode & kWideSums) != 0) {
-        for (ULONG c = begin; c < end; c += V::kColumns) {
+        for (int blk = 0; blk < blocks; ++blk) {
+            const ULONG c = ULONG(blk) * V::kColumns;
             Rgb<V> even, odd;
-            Demosaic<V, GreenOdd, RedRow>(k, row + c, pitch, &even, &odd);
+            Demosaic<V, GreenOdd, RedRow>(k, rows, blk, &even, &odd);
             if (!(Mode & kUnitGains)) {
                 ApplyGains<V>(k, &even);
                 ApplyGains<V>(k, &odd);
@@ -79,73 +124,68 @@ void ColorBlocks(const FrameVectors<V>& k, const UCHAR* row, LONG_PTR pitch, UCH
                 packed[j] = V::PackUnsigned8(MatrixChannel<V, Mode>(k, even, j),
                                              MatrixChannel<V, Mode>(k, odd, j));
             }
-            StoreBlock<V>(k, packed[2], packed[1], packed[0], out + 4 * SIZE_T(c), width - c);
+            StoreBlock<V>(k, packed[2], packed[1], packed[0], out + 4 * SIZE_T(c), remaining - c);
         }
     } else if (Fuse && k.diagonalMatrix) {
         if (k.constantTerms) {
-            DiagonalColorBlocks<V, GreenOdd, RedRow, Mode, true>(k, row, pitch, out, begin, end,
-                                                                 width);
+            DiagonalColorStrip<V, GreenOdd, RedRow, Mode, true>(k, rows, blocks, out, remaining);
         } else {
-            DiagonalColorBlocks<V, GreenOdd, RedRow, Mode, false>(k, row, pitch, out, begin, end,
-                                                                  width);
+            DiagonalColorStrip<V, GreenOdd, RedRow, Mode, false>(k, rows, blocks, out, remaining);
         }
     } else {
-        constexpr int kBlocks = int(kChunkColumns / V::kColumns);
-        T in[2 * kBlocks][3];
-        T result[3][2 * kBlocks];
-        for (ULONG chunk = begin; chunk < end; chunk += kChunkColumns) {
-            int blocks = 0;
-            for (ULONG c = chunk; c < end && blocks < kBlocks; c += V::kColumns, ++blocks) {
-                Rgb<V> x[2];
-                Demosaic<V, GreenOdd, RedRow>(k, row + c, pitch, &x[0], &x[1]);
-                for (int parity = 0; parity < 2; ++parity) {
-                    if (!(Mode & kUnitGains))
-                        ApplyGains<V>(k, &x[parity]);
-                    T* dst = in[2 * blocks + parity];
-                    dst[0] = x[parity].r;
-                    dst[1] = x[parity].g;
-                    dst[2] = x[parity].b;
-                }
+        T in[2 * kStripBlocks<V>][3];
+        T result[3][2 * kStripBlocks<V>];
+        for (int blk = 0; blk < blocks; ++blk) {
+            Rgb<V> x[2];
+            Demosaic<V, GreenOdd, RedRow>(k, rows, blk, &x[0], &x[1]);
+            for (int parity = 0; parity < 2; ++parity) {
+                if (!(Mode & kUnitGains))
+                    ApplyGains<V>(k, &x[parity]);
+                T* dst = in[2 * blk + parity];
+                dst[0] = x[parity].r;
+                dst[1] = x[parity].g;
+                dst[2] = x[parity].b;
             }
-            for (int j = 0; j < 3; ++j)
-                k.matrixPass[j](k, j, in, result[j], 2 * blocks);
-            for (int b = 0; b < blocks; ++b) {
-                const ULONG c = chunk + ULONG(b) * V::kColumns;
-                StoreBlock<V>(k, V::PackUnsigned8(result[2][2 * b], result[2][2 * b + 1]),
-                              V::PackUnsigned8(result[1][2 * b], result[1][2 * b + 1]),
-                              V::PackUnsigned8(result[0][2 * b], result[0][2 * b + 1]),
-                              out + 4 * SIZE_T(c), width - c);
-            }
+        }
+        for (int j = 0; j < 3; ++j)
+            k.matrixPass[j](k, j, in, result[j], 2 * blocks);
+        for (int blk = 0; blk < blocks; ++blk) {
+            const ULONG c = ULONG(blk) * V::kColumns;
+            StoreBlock<V>(k, V::PackUnsigned8(result[2][2 * blk], result[2][2 * blk + 1]),
+                          V::PackUnsigned8(result[1][2 * blk], result[1][2 * blk + 1]),
+                          V::PackUnsigned8(result[0][2 * blk], result[0][2 * blk + 1]),
+                          out + 4 * SIZE_T(c), remaining - c);
         }
     }
 }
 
-template <class Main, class Tail, int Phase, int Parity, int Mode>
-void ColorRow(const FrameVectors<Main>& km, const FrameVectors<Tail>& kt, const UCHAR* row,
-              LONG_PTR pitch, UCHAR* out, ULONG width, ULONG mainEnd) {
-    using Kind = RowKind<Phase, Parity>;
-    // The instruction set of the bulk decides for the tail too.
-    constexpr bool kFuse = Main::kFuseMatrix;
-    ColorBlocks<Main, Kind::kGreenOdd, Kind::kRedRow, Mode, kFuse>(km, row, pitch, out, 0, mainEnd,
-                                                                   width);
-    ColorBlocks<Tail, Kind::kGreenOdd, Kind::kRedRow, Mode, kFuse>(kt, row, pitch, out, mainEnd,
-                                                                   width, width);
+// Columns [begin, end) of every row, in blocks of V::kColumns.
+template <class V, int Phase, int Mode, bool Fuse>
+void ColorColumns(ImagePipeline* p, const FrameVectors<V>& k, ULONG begin, ULONG end) {
+    const ULONG w = p->frameWidth;
+    UCHAR* image = p->outputCursor;
+    WalkStrips<V>(k, p, begin, end, [&](ULONG y, RowWindow<V> rows, ULONG strip, int blocks) {
+        UCHAR* out = image + (SIZE_T(y) * w + strip) * 4;
+        if (y & 1) {
+            using Kind = RowKind<Phase, 1>;
+            ColorStrip<V, Kind::kGreenOdd, Kind::kRedRow, Mode, Fuse>(k, rows, blocks, out,
+                                                                      w - strip);
+        } else {
+            using Kind = RowKind<Phase, 0>;
+            ColorStrip<V, Kind::kGreenOdd, Kind::kRedRow, Mode, Fuse>(k, rows, blocks, out,
+                                                                      w - strip);
+        }
+    });
 }
 
 template <class Main, class Tail, int Phase, int Mode>
 void ColorRows(ImagePipeline* p, const FrameVectors<Main>& km, const FrameVectors<Tail>& kt) {
     const ULONG w = p->frameWidth, h = p->frameHeight;
-    const LONG_PTR pitch = p->framePitch;
     const ULONG mainEnd = MainEnd(w, Main::kColumns);
-    for (ULONG y = 0; y < h; ++y) {
-        const UCHAR* row = p->imageOrigin + LONG_PTR(y) * pitch;
-        UCHAR* out = p->outputCursor + SIZE_T(y) * w * 4;
-        if (y & 1) {
-            ColorRow<Main, Tail, Phase, 1, Mode>(km, kt, row, pitch, out, w, mainEnd);
-        } else {
-            ColorRow<Main, Tail, Phase, 0, Mode>(km, kt, row, pitch, out, w, mainEnd);
-        }
-    }
+    // The instruction set of the bulk decides for the tail too.
+    constexpr bool kFuse = Main::kFuseMatrix;
+    ColorColumns<Main, Phase, Mode, kFuse>(p, km, 0, mainEnd);
+    ColorColumns<Tail, Phase, Mode, kFuse>(p, kt, mainEnd, w);
     p->outputCursor += SIZE_T(w) * h * 4;
 }
 
@@ -157,32 +197,51 @@ inline typename V::T Luma(const FrameVectors<V>& k, const Rgb<V>& x) {
 }
 
 template <class V, bool GreenOdd, bool RedRow, int Mode>
-void GreyBlocks(const FrameVectors<V>& k, const UCHAR* row, LONG_PTR pitch, UCHAR* out, ULONG begin,
-                ULONG end, ULONG width) {
-    for (ULONG c = begin; c < end; c += V::kColumns) {
+void GreyStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* out,
+               ULONG remaining) {
+    for (int blk = 0; blk < blocks; ++blk) {
+        const ULONG c = ULONG(blk) * V::kColumns;
         Rgb<V> even, odd;
-        Demosaic<V, GreenOdd, RedRow>(k, row + c, pitch, &even, &odd);
+        Demosaic<V, GreenOdd, RedRow>(k, rows, blk, &even, &odd);
         if (!(Mode & kUnitGains)) {
             ApplyGains<V>(k, &even);
             ApplyGains<V>(k, &odd);
         }
         typename V::T y = V::PackUnsigned8(Luma<V>(k, even), Luma<V>(k, odd));
-        StoreBlock<V>(k, y, y, y, out + 4 * SIZE_T(c), width - c);
+        StoreBlock<V>(k, y, y, y, out + 4 * SIZE_T(c), remaining - c);
     }
 }
 
-// Adds the row's unbalanced colours to the sums; columns at or past `width` do not count.
+template <class V, int Phase, int Mode>
+void GreyColumns(ImagePipeline* p, const FrameVectors<V>& k, ULONG begin, ULONG end) {
+    const ULONG w = p->frameWidth;
+    UCHAR* image = p->outputCursor;
+    WalkStrips<V>(k, p, begin, end, [&](ULONG y, RowWindow<V> rows, ULONG strip, int blocks) {
+        UCHAR* out = image + (SIZE_T(y) * w + strip) * 4;
+        if (y & 1) {
+            using Kind = RowKind<Phase, 1>;
+            GreyStrip<V, Kind::kGreenOdd, Kind::kRedRow, Mode>(k, rows, blocks, out, w - strip);
+        } else {
+            using Kind = RowKind<Phase, 0>;
+            GreyStrip<V, Kind::kGreenOdd, Kind::kRedRow, Mode>(k, rows, blocks, out, w - strip);
+        }
+    });
+}
+
+// Adds the strip's unbalanced colours to the sums; columns at or past the row's end do not
+// count. The demosaic leaves the clamp to the pack.
 template <class V, bool GreenOdd, bool RedRow>
-void MeasureBlocks(const FrameVectors<V>& k, const UCHAR* row, LONG_PTR pitch, ULONG begin,
-                   ULONG end, ULONG width, typename V::T sums[3]) {
-    for (ULONG c = begin; c < end; c += V::kColumns) {
+void MeasureStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, ULONG remaining,
+                  typename V::T sums[3]) {
+    for (int blk = 0; blk < blocks; ++blk) {
+        const ULONG c = ULONG(blk) * V::kColumns;
         Rgb<V> even, odd;
-        Demosaic<V, GreenOdd, RedRow>(k, row + c, pitch, &even, &odd);
+        Demosaic<V, GreenOdd, RedRow, false>(k, rows, blk, &even, &odd);
         typename V::T r = V::PackUnsigned8(even.r, odd.r);
         typename V::T g = V::PackUnsigned8(even.g, odd.g);
         typename V::T b = V::PackUnsigned8(even.b, odd.b);
-        if (width - c < V::kColumns) {
-            typename V::T valid = V::ColumnsBelow(int(width - c));
+        if (remaining - c < V::kColumns) {
+            typename V::T valid = V::ColumnsBelow(int(remaining - c));
             r = V::And(r, valid);
             g = V::And(g, valid);
             b = V::And(b, valid);
@@ -218,25 +277,9 @@ void ConvertColor(ImagePipeline* p) {
 template <class Main, class Tail, int Phase, int Mode>
 void GreyRows(ImagePipeline* p, const FrameVectors<Main>& km, const FrameVectors<Tail>& kt) {
     const ULONG w = p->frameWidth, h = p->frameHeight;
-    const LONG_PTR pitch = p->framePitch;
     const ULONG mainEnd = MainEnd(w, Main::kColumns);
-    for (ULONG y = 0; y < h; ++y) {
-        const UCHAR* row = p->imageOrigin + LONG_PTR(y) * pitch;
-        UCHAR* out = p->outputCursor + SIZE_T(y) * w * 4;
-        if (y & 1) {
-            using Kind = RowKind<Phase, 1>;
-            GreyBlocks<Main, Kind::kGreenOdd, Kind::kRedRow, Mode>(km, row, pitch, out, 0, mainEnd,
-                                                                   w);
-            GreyBlocks<Tail, Kind::kGreenOdd, Kind::kRedRow, Mode>(kt, row, pitch, out, mainEnd, w,
-                                                                   w);
-        } else {
-            using Kind = RowKind<Phase, 0>;
-            GreyBlocks<Main, Kind::kGreenOdd, Kind::kRedRow, Mode>(km, row, pitch, out, 0, mainEnd,
-                                                                   w);
-            GreyBlocks<Tail, Kind::kGreenOdd, Kind::kRedRow, Mode>(kt, row, pitch, out, mainEnd, w,
-                                                                   w);
-        }
-    }
+    GreyColumns<Main, Phase, Mode>(p, km, 0, mainEnd);
+    GreyColumns<Tail, Phase, Mode>(p, kt, mainEnd, w);
     p->outputCursor += SIZE_T(w) * h * 4;
 }
 
@@ -253,37 +296,33 @@ void ConvertGrey(ImagePipeline* p) {
     });
 }
 
-template <class Main, class Tail, int Phase>
-void MeasureRows(ImagePipeline* p, const FrameVectors<Main>& km, const FrameVectors<Tail>& kt,
-                 ULONGLONG totals[3]) {
-    typename Main::T sm[3] = {Main::Zero(), Main::Zero(), Main::Zero()};
-    typename Tail::T st[3] = {Tail::Zero(), Tail::Zero(), Tail::Zero()};
-    const ULONG w = p->frameWidth, h = p->frameHeight;
-    const LONG_PTR pitch = p->framePitch;
-    const ULONG mainEnd = MainEnd(w, Main::kColumns);
-    for (ULONG y = 0; y < h; ++y) {
-        const UCHAR* row = p->imageOrigin + LONG_PTR(y) * pitch;
+template <class V, int Phase>
+void MeasureColumns(const ImagePipeline* p, const FrameVectors<V>& k, ULONG begin, ULONG end,
+                    ULONGLONG totals[3]) {
+    typename V::T sums[3] = {V::Zero(), V::Zero(), V::Zero()};
+    const ULONG w = p->frameWidth;
+    WalkStrips<V>(k, p, begin, end, [&](ULONG y, RowWindow<V> rows, ULONG strip, int blocks) {
         if (y & 1) {
             using Kind = RowKind<Phase, 1>;
-            MeasureBlocks<Main, Kind::kGreenOdd, Kind::kRedRow>(km, row, pitch, 0, mainEnd, w, sm);
-            MeasureBlocks<Tail, Kind::kGreenOdd, Kind::kRedRow>(kt, row, pitch, mainEnd, w, w, st);
+            MeasureStrip<V, Kind::kGreenOdd, Kind::kRedRow>(k, rows, blocks, w - strip, sums);
         } else {
             using Kind = RowKind<Phase, 0>;
-            MeasureBlocks<Main, Kind::kGreenOdd, Kind::kRedRow>(km, row, pitch, 0, mainEnd, w, sm);
-            MeasureBlocks<Tail, Kind::kGreenOdd, Kind::kRedRow>(kt, row, pitch, mainEnd, w, w, st);
+            MeasureStrip<V, Kind::kGreenOdd, Kind::kRedRow>(k, rows, blocks, w - strip, sums);
         }
-    }
+    });
     for (int i = 0; i < 3; ++i)
-        totals[i] = Main::Total64(sm[i]) + Tail::Total64(st[i]);
+        totals[i] += V::Total64(sums[i]);
 }
 
 template <class Main, class Tail, int Phase>
 void MeasureWhiteBalance(ImagePipeline* p, ULONG* red, ULONG* green, ULONG* blue) {
     FrameCoefficients c;
     PrepareFrameCoefficients(p, &c);
-    ULONGLONG totals[3];
+    ULONGLONG totals[3] = {0, 0, 0};
     WithFrameVectors<Main, Tail>(c, [&](const auto& km, const auto& kt) {
-        MeasureRows<Main, Tail, Phase>(p, km, kt, totals);
+        const ULONG mainEnd = MainEnd(p->frameWidth, Main::kColumns);
+        MeasureColumns<Main, Phase>(p, km, 0, mainEnd, totals);
+        MeasureColumns<Tail, Phase>(p, kt, mainEnd, p->frameWidth, totals);
     });
     WhiteBalanceGainsFromSums(totals[0], totals[1], totals[2], red, green, blue);
 }

@@ -37,6 +37,10 @@ struct Vec256 {
     static T Shr(T a) {
         return _mm256_srli_epi16(a, N);
     }
+    template <int N>
+    static T ShrSigned(T a) {
+        return _mm256_srai_epi16(a, N);
+    }
     static T And(T a, T b) { return _mm256_and_si256(a, b); }
 
     static T Add32(T a, T b) { return _mm256_add_epi32(a, b); }

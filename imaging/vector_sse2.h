@@ -39,6 +39,10 @@ struct Vec128 {
     static T Shr(T a) {
         return _mm_srli_epi16(a, N);
     }
+    template <int N>
+    static T ShrSigned(T a) {
+        return _mm_srai_epi16(a, N);
+    }
     static T And(T a, T b) { return _mm_and_si128(a, b); }
 
     static T Add32(T a, T b) { return _mm_add_epi32(a, b); }
