@@ -48,12 +48,18 @@ inline __attribute__((always_inline)) void SumRow(const FrameVectors<V>& k, cons
 template <class V>
 using RowWindow = const RowSums<V>* const*;
 
-// The colour triples of block `b` of the window's middle row, even and odd columns. With
-// Clamp each value is 0..255; without, each is a signed 16-bit value whose unsigned
-// saturation to a byte is the clamped value (for callers that pack to bytes anyway).
-template <class V, bool GreenOdd, bool RedRow, bool Clamp = true>
-inline __attribute__((always_inline)) void Demosaic(const FrameVectors<V>& k, RowWindow<V> rows,
-                                                    int b, Rgb<V>* even, Rgb<V>* odd) {
+// The filters of block `b` of the window's middle row, before their limit at 255: in the
+// red or blue lanes the sample, F1 and F4, scaled and non-negative; in the green lanes the
+// sample and the F2 and F3 sums with their rounding term, not yet scaled or clamped.
+template <class V>
+struct Filters {
+    typename V::T center, f1, f4;
+    typename V::T green, f2, f3;
+};
+
+template <class V, bool GreenOdd>
+inline __attribute__((always_inline)) Filters<V> DemosaicFilters(const FrameVectors<V>& k,
+                                                                 RowWindow<V> rows, int b) {
     using T = typename V::T;
     const RowSums<V>& u2 = rows[0][b];
     const RowSums<V>& u1 = rows[1][b];
@@ -63,48 +69,78 @@ inline __attribute__((always_inline)) void Demosaic(const FrameVectors<V>& k, Ro
     // Red or blue samples sit in lanes of parity q, green samples in lanes of parity g.
     constexpr int q = GreenOdd ? 0 : 1;
     constexpr int g = 1 - q;
+    Filters<V> f;
 
     // Red or blue lanes. The rounding terms ride on 2S + 2; every partial sum is
     // non-negative, so the last subtraction saturating at 0 is the clamp at 0.
-    const T center = m.a[q];
+    f.center = m.a[q];
     const T cross2 = V::Add(m.c[q], V::Add(u2.a[q], d2.a[q]));
-    const T center2 = V::Add(V::Add(center, center), k.two);  // 2S + 2
-    T f1 = V::template Shl<1>(V::Add(V::Add(center2, m.b[q]), V::Add(u1.a[q], d1.a[q])));
-    f1 = V::template Shr<3>(V::SubSatU(f1, cross2));
-    T f4 = V::template Shl<2>(V::Add(V::Add(center2, center), V::Add(u1.b[q], d1.b[q])));
-    f4 = V::template Shr<4>(V::SubSatU(f4, V::Add(cross2, V::template Shl<1>(cross2))));
+    const T center2 = V::Add(V::Add(f.center, f.center), k.two);  // 2S + 2
+    f.f1 = V::template Shl<1>(V::Add(V::Add(center2, m.b[q]), V::Add(u1.a[q], d1.a[q])));
+    f.f1 = V::template Shr<3>(V::SubSatU(f.f1, cross2));
+    f.f4 = V::template Shl<2>(V::Add(V::Add(center2, f.center), V::Add(u1.b[q], d1.b[q])));
+    f.f4 = V::template Shr<4>(V::SubSatU(f.f4, V::Add(cross2, V::template Shl<1>(cross2))));
 
     // Green lanes: 10S + 8 - 2(diag) is common to F2 and F3.
-    const T green = m.a[g];
+    f.green = m.a[g];
     const T col1 = V::Add(u1.a[g], d1.a[g]);
     const T col2 = V::Add(u2.a[g], d2.a[g]);
-    const T common =
-        V::Sub(V::Add(V::Add(V::template Shl<2>(green), green), k.four), V::Add(u1.b[g], d1.b[g]));
-    T f2 = V::Add(V::template Shl<1>(V::Add(common, V::Sub(V::template Shl<2>(m.b[g]), m.c[g]))),
+    const T common = V::Sub(V::Add(V::Add(V::template Shl<2>(f.green), f.green), k.four),
+                            V::Add(u1.b[g], d1.b[g]));
+    f.f2 = V::Add(V::template Shl<1>(V::Add(common, V::Sub(V::template Shl<2>(m.b[g]), m.c[g]))),
                   col2);
-    T f3 =
+    f.f3 =
         V::Add(V::template Shl<1>(V::Add(common, V::Sub(V::template Shl<2>(col1), col2))), m.c[g]);
+    return f;
+}
 
+// The colour triples of block `b` of the window's middle row, even and odd columns. With
+// Clamp each value is 0..255; without, each is a signed 16-bit value whose unsigned
+// saturation to a byte is the clamped value (for callers that pack to bytes anyway).
+template <class V, bool GreenOdd, bool RedRow, bool Clamp = true>
+inline __attribute__((always_inline)) void Demosaic(const FrameVectors<V>& k, RowWindow<V> rows,
+                                                    int b, Rgb<V>* even, Rgb<V>* odd) {
+    Filters<V> f = DemosaicFilters<V, GreenOdd>(k, rows, b);
     if (Clamp) {
-        f1 = V::Min(f1, k.max255);
-        f4 = V::Min(f4, k.max255);
-        f2 = V::Min(V::template Shr<4>(V::Max(f2, k.zero)), k.max255);
-        f3 = V::Min(V::template Shr<4>(V::Max(f3, k.zero)), k.max255);
+        f.f1 = V::Min(f.f1, k.max255);
+        f.f4 = V::Min(f.f4, k.max255);
+        f.f2 = V::Min(V::template Shr<4>(V::Max(f.f2, k.zero)), k.max255);
+        f.f3 = V::Min(V::template Shr<4>(V::Max(f.f3, k.zero)), k.max255);
     } else {
-        f2 = V::template ShrSigned<4>(f2);
-        f3 = V::template ShrSigned<4>(f3);
+        f.f2 = V::template ShrSigned<4>(f.f2);
+        f.f3 = V::template ShrSigned<4>(f.f3);
     }
 
     Rgb<V> colour, greenPixel;
     if (RedRow) {
-        colour = {center, f1, f4};
-        greenPixel = {f2, green, f3};
+        colour = {f.center, f.f1, f.f4};
+        greenPixel = {f.f2, f.green, f.f3};
     } else {
-        colour = {f4, f1, center};
-        greenPixel = {f3, green, f2};
+        colour = {f.f4, f.f1, f.center};
+        greenPixel = {f.f3, f.green, f.f2};
     }
     *even = GreenOdd ? colour : greenPixel;
     *odd = GreenOdd ? greenPixel : colour;
+}
+
+// The colour-correction matrix without constants for one kind of lane: `center` the lanes'
+// own sample (channel cc), `pair` the two interpolated values of channels ca and cb as a | b
+// << 8, each 0..255. out[j] = (P >> 6) - (N >> 6), which the final pack clamps.
+template <class V>
+inline __attribute__((always_inline)) void ByteMatrix(const FrameVectors<V>& k,
+                                                      typename V::T center, typename V::T pair,
+                                                      int cc, int ca, int cb,
+                                                      typename V::T out[3]) {
+    using T = typename V::T;
+    const T aHigh = V::template Shl<8>(pair), bHigh = V::And(pair, k.highBytes);
+    const T centerHigh = V::template Shl<8>(center);
+    auto channel = [&](int j, int low, T high, T pairs) {
+        out[j] = V::Sub(V::MulHiU(high, k.diagonalQuad[j]),
+                        V::template Shr<6>(V::MulAddBytes(pairs, k.byteNegative[j][low])));
+    };
+    channel(cc, ca, centerHigh, pair);
+    channel(ca, cc, aHigh, V::Or(center, bHigh));
+    channel(cb, cc, bHigh, V::Or(center, aHigh));
 }
 
 // min(255, (gain * v) >> 7) as a high multiply of v << 8 by the doubled gain.

@@ -52,12 +52,22 @@ struct FrameVectors {
     // Matrix sums in 32 bits: each coefficient m as the pair (m & 0x7FFF, (m >> 15) << 8),
     // which a multiply-add with (x, x << 7) turns into x * m for any 16-bit m.
     T positiveWide[3][3], negativeWide[3][3], positiveConstantWide[3], negativeConstantWide[3];
+    // Luminance weights, shifted up by 8 bits.
     T lumaRed, lumaGreen, lumaBlue;
     // Specialised for the frame's coefficient signs.
     MatrixPassFn<V> matrixPass[3];
     // Each channel's own input adds to its positive sum and the other two inputs to its
     // negative sum (the colour-correction shape); constantTerms: some constant is not zero.
     bool diagonalMatrix, constantTerms;
+    // The colour-correction shape without constants on byte pairs (where V has byte
+    // multiply-adds): byteNegative[j][i] holds, per 16-bit lane, the negative coefficients of
+    // output j for input i (low byte) and for the third input (high byte); diagonalQuad[j] is
+    // 4 * the positive coefficient, so that a high multiply of x << 8 gives (x * m) >> 6.
+    // byteMatrix: every negative coefficient fits a signed byte and no negative sum can
+    // saturate a signed 16-bit lane.
+    T highBytes;
+    T diagonalQuad[3], byteNegative[3][3];
+    bool byteMatrix;
 };
 
 // Which sum each coefficient of an output channel feeds: 0 none (zero), 1 the positive sum,
@@ -178,9 +188,28 @@ void FillFrameVectors(const FrameCoefficients& c, FrameVectors<V>* k) {
         if (c.positiveConstant[j] != 0 || c.negativeConstant[j] != 0)
             k->constantTerms = true;
     }
-    k->lumaRed = V::Set16(77);
-    k->lumaGreen = V::Set16(150);
-    k->lumaBlue = V::Set16(29);
+    k->highBytes = V::Set16(0xFF00);
+    k->byteMatrix = false;
+    if constexpr (V::kByteMatrix) {
+        bool fits = k->diagonalMatrix && !k->constantTerms;
+        for (int j = 0; j < 3; ++j) {
+            k->diagonalQuad[j] = V::Set16(4 * c.positive[j][j]);
+            if (4 * ULONG(c.positive[j][j]) > 0xFFFF)
+                fits = false;
+            for (int low = 0; low < 3; ++low) {
+                if (low == j)
+                    continue;
+                const ULONG n1 = c.negative[j][low], n2 = c.negative[j][3 - j - low];
+                if (n1 > 127 || n2 > 127 || 255 * (n1 + n2) > 32767)
+                    fits = false;
+                k->byteNegative[j][low] = V::Set16(int(n1 | n2 << 8));
+            }
+        }
+        k->byteMatrix = fits;
+    }
+    k->lumaRed = V::Set16(77 << 8);
+    k->lumaGreen = V::Set16(150 << 8);
+    k->lumaBlue = V::Set16(29 << 8);
 }
 
 }  // namespace

@@ -102,6 +102,31 @@ void DiagonalColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks,
     }
 }
 
+// Unit gains and the colour-correction shape without constants, on byte pairs: the pack
+// that pairs the two interpolated values of a lane also clamps them to 0..255.
+template <class V, bool GreenOdd, bool RedRow>
+void ByteMatrixColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* out,
+                          ULONG remaining) {
+    using T = typename V::T;
+    constexpr int kRed = 0, kGreen = 1, kBlue = 2;
+    // The colour of the row's own red or blue samples, and the other one.
+    constexpr int kOwn = RedRow ? kRed : kBlue, kOther = RedRow ? kBlue : kRed;
+    for (int blk = 0; blk < blocks; ++blk) {
+        const ULONG c = ULONG(blk) * V::kColumns;
+        const Filters<V> f = DemosaicFilters<V, GreenOdd>(k, rows, blk);
+        T colour[3], green[3];
+        ByteMatrix<V>(k, f.center, V::InterleavePacked(V::PackUnsigned8(f.f1, f.f4)), kOwn, kGreen,
+                      kOther, colour);
+        const T f2 = V::template ShrSigned<4>(f.f2), f3 = V::template ShrSigned<4>(f.f3);
+        ByteMatrix<V>(k, f.green, V::InterleavePacked(V::PackUnsigned8(f2, f3)), kGreen, kOwn,
+                      kOther, green);
+        const T* even = GreenOdd ? colour : green;
+        const T* odd = GreenOdd ? green : colour;
+        StoreBlock<V>(k, V::PackUnsigned8(even[2], odd[2]), V::PackUnsigned8(even[1], odd[1]),
+                      V::PackUnsigned8(even[0], odd[0]), out + 4 * SIZE_T(c), remaining - c);
+    }
+}
+
 // One strip of one row. With 32-bit sums each block is converted whole. With 16-bit sums
 // the strip goes in two steps: demosaic and gains for all its blocks, then one matrix pass
 // per output channel (specialised for the frame's coefficient signs, so products known to
@@ -127,6 +152,12 @@ void ColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* 
             StoreBlock<V>(k, packed[2], packed[1], packed[0], out + 4 * SIZE_T(c), remaining - c);
         }
     } else if (Fuse && k.diagonalMatrix) {
+        if constexpr (V::kByteMatrix && (Mode & kUnitGains) != 0) {
+            if (k.byteMatrix) {
+                ByteMatrixColorStrip<V, GreenOdd, RedRow>(k, rows, blocks, out, remaining);
+                return;
+            }
+        }
         if (k.constantTerms) {
             DiagonalColorStrip<V, GreenOdd, RedRow, Mode, true>(k, rows, blocks, out, remaining);
         } else {
@@ -189,11 +220,11 @@ void ColorRows(ImagePipeline* p, const FrameVectors<Main>& km, const FrameVector
     p->outputCursor += SIZE_T(w) * h * 4;
 }
 
+// Each (w * x) >> 8 as the high half of x * (w << 8).
 template <class V>
 inline typename V::T Luma(const FrameVectors<V>& k, const Rgb<V>& x) {
-    return V::Add(V::Add(V::template Shr<8>(V::MulLo(x.r, k.lumaRed)),
-                         V::template Shr<8>(V::MulLo(x.g, k.lumaGreen))),
-                  V::template Shr<8>(V::MulLo(x.b, k.lumaBlue)));
+    return V::Add(V::Add(V::MulHiU(x.r, k.lumaRed), V::MulHiU(x.g, k.lumaGreen)),
+                  V::MulHiU(x.b, k.lumaBlue));
 }
 
 template <class V, bool GreenOdd, bool RedRow, int Mode>

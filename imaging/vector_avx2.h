@@ -13,6 +13,8 @@ struct Vec256 {
     using T = __m256i;
     // Enough registers to apply the common shape of matrix right after the demosaic.
     static constexpr bool kFuseMatrix = true;
+    // Byte shuffles and byte multiply-adds: the colour-correction matrix on byte pairs.
+    static constexpr bool kByteMatrix = true;
     static constexpr ULONG kColumns = 32;
 
     static T Load(const UCHAR* p) { return _mm256_loadu_si256(reinterpret_cast<const T*>(p)); }
@@ -42,6 +44,15 @@ struct Vec256 {
         return _mm256_srai_epi16(a, N);
     }
     static T And(T a, T b) { return _mm256_and_si256(a, b); }
+    static T Or(T a, T b) { return _mm256_or_si256(a, b); }
+    // Unsigned bytes of a times signed bytes of b, adjacent products added (saturating).
+    static T MulAddBytes(T a, T b) { return _mm256_maddubs_epi16(a, b); }
+    // A pack of a and b, (a0..a7, b0..b7) in each half, as the 16-bit lanes a_i | b_i << 8.
+    static T InterleavePacked(T packed) {
+        const T pattern = _mm256_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15, 0,
+                                           8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
+        return _mm256_shuffle_epi8(packed, pattern);
+    }
 
     static T Add32(T a, T b) { return _mm256_add_epi32(a, b); }
     static T Sub32(T a, T b) { return _mm256_sub_epi32(a, b); }

@@ -15,6 +15,7 @@ struct Vec128 {
     // Too few registers to keep a block's colours while the matrix is applied: the matrix
     // runs as separate passes over a chunk of the row.
     static constexpr bool kFuseMatrix = false;
+    static constexpr bool kByteMatrix = false;
     static constexpr ULONG kColumns = 16;
 
     static T Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const T*>(p)); }

@@ -3,12 +3,16 @@
 // and settings up to the extremes where matrix sums pass 16 bits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
 #include "tests/imaging/test_support.h"
 
 namespace {
 
 using imaging_test::Convert;
 using imaging_test::MakePipeline;
+using imaging_test::PlaneFrame;
 using imaging_test::RandomBytes;
 using imaging_test::RoutineTables;
 using imaging_test::SettingsOf;
@@ -157,6 +161,35 @@ TEST(VectorPaths, MatrixSumsBeyondSixteenBits) {
             ExpectMatchesModel(p.get(), RandomFrame(656, 40, 0, 0, rng), "random");
             std::vector<uint8_t> white(656 * 40, 255);
             ExpectMatchesModel(p.get(), Frame{656, 40, 0, 656, white}, "white");
+        }
+    }
+}
+
+// With unit gains, the colour-correction shape of matrix without constants goes through
+// byte multiply-adds where every negative coefficient fits a signed byte and no negative sum
+// can pass 32767. No setting comes near that limit (the largest negative pair is 116), so
+// the matrices are written directly: one just inside it, one past it each way (a coefficient
+// of 128, a pair of 129), with the largest positive coefficient 16-bit sums allow.
+TEST(VectorPaths, NegativeSumsAtTheByteLimit) {
+    // Rows: input red, green, blue, constant; columns: output red, green, blue, unused.
+    const LONG matrices[3][16] = {
+        {200, -64, -100, 0, -127, 100, -28, 0, -1, -64, 250, 0, 0, 0, 0, 0},
+        {180, -64, -10, 0, -128, 200, -10, 0, 0, -29, 257, 0, 0, 0, 0, 0},
+        {180, -100, -10, 0, -100, 257, -10, 0, 0, -29, 257, 0, 0, 0, 0, 0},
+    };
+    std::mt19937 rng(7);
+    for (const auto& m : matrices) {
+        const std::string what = "matrix " + std::to_string(&m - matrices);
+        auto p = MakePipeline(200, 10, 2);
+        std::copy(m, m + 16, p->fixedMatrix);
+        ExpectMatchesModel(p.get(), RandomFrame(200, 10, 0, 0, rng, 200, 255), "bright " + what);
+        ExpectMatchesModel(p.get(), RandomFrame(200, 10, 0, 0, rng), "random " + what);
+        // Red and blue 255 with green 150: a negative green sum of 32895 and a result in
+        // range.
+        const int planes[4][3] = {{255, 255, 255}, {255, 150, 255}, {0, 255, 255}, {255, 255, 0}};
+        for (const auto& v : planes) {
+            Frame frame{200, 10, 0, 200, PlaneFrame(200, 10, 2, v[0], v[1], v[2])};
+            ExpectMatchesModel(p.get(), frame, "planes " + what);
         }
     }
 }
