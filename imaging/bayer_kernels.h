@@ -67,8 +67,8 @@ inline __attribute__((always_inline)) void WalkStrips(const FrameVectors<V>& k,
 }
 
 // The colour-correction shape of matrix (see FrameVectors::diagonalMatrix) applied straight
-// after the demosaic of each block. Where the vector registers allow it (AVX2), this saves
-// the round trip through the chunked passes for the most common settings. `out` is the
+// after the demosaic of each block: the most common settings skip the round trip through
+// the matrix passes. `out` is the
 // strip's first pixel and `remaining` the row's pixels from there on.
 template <class V, bool GreenOdd, bool RedRow, int Mode, bool Constants>
 void DiagonalColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* out,
@@ -131,7 +131,7 @@ void ByteMatrixColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int block
 // the strip goes in two steps: demosaic and gains for all its blocks, then one matrix pass
 // per output channel (specialised for the frame's coefficient signs, so products known to
 // be zero cost nothing), then packing.
-template <class V, bool GreenOdd, bool RedRow, int Mode, bool Fuse>
+template <class V, bool GreenOdd, bool RedRow, int Mode>
 void ColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* out,
                 ULONG remaining) {
     using T = typename V::T;
@@ -151,7 +151,7 @@ void ColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* 
             }
             StoreBlock<V>(k, packed[2], packed[1], packed[0], out + 4 * SIZE_T(c), remaining - c);
         }
-    } else if (Fuse && k.diagonalMatrix) {
+    } else if (k.diagonalMatrix) {
         if constexpr (V::kByteMatrix && (Mode & kUnitGains) != 0) {
             if (k.byteMatrix) {
                 ByteMatrixColorStrip<V, GreenOdd, RedRow>(k, rows, blocks, out, remaining);
@@ -191,7 +191,7 @@ void ColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* 
 }
 
 // Columns [begin, end) of every row, in blocks of V::kColumns.
-template <class V, int Phase, int Mode, bool Fuse>
+template <class V, int Phase, int Mode>
 void ColorColumns(ImagePipeline* p, const FrameVectors<V>& k, ULONG begin, ULONG end) {
     const ULONG w = p->frameWidth;
     UCHAR* image = p->outputCursor;
@@ -199,12 +199,10 @@ void ColorColumns(ImagePipeline* p, const FrameVectors<V>& k, ULONG begin, ULONG
         UCHAR* out = image + (SIZE_T(y) * w + strip) * 4;
         if (y & 1) {
             using Kind = RowKind<Phase, 1>;
-            ColorStrip<V, Kind::kGreenOdd, Kind::kRedRow, Mode, Fuse>(k, rows, blocks, out,
-                                                                      w - strip);
+            ColorStrip<V, Kind::kGreenOdd, Kind::kRedRow, Mode>(k, rows, blocks, out, w - strip);
         } else {
             using Kind = RowKind<Phase, 0>;
-            ColorStrip<V, Kind::kGreenOdd, Kind::kRedRow, Mode, Fuse>(k, rows, blocks, out,
-                                                                      w - strip);
+            ColorStrip<V, Kind::kGreenOdd, Kind::kRedRow, Mode>(k, rows, blocks, out, w - strip);
         }
     });
 }
@@ -213,10 +211,8 @@ template <class Main, class Tail, int Phase, int Mode>
 void ColorRows(ImagePipeline* p, const FrameVectors<Main>& km, const FrameVectors<Tail>& kt) {
     const ULONG w = p->frameWidth, h = p->frameHeight;
     const ULONG mainEnd = MainEnd(w, Main::kColumns);
-    // The instruction set of the bulk decides for the tail too.
-    constexpr bool kFuse = Main::kFuseMatrix;
-    ColorColumns<Main, Phase, Mode, kFuse>(p, km, 0, mainEnd);
-    ColorColumns<Tail, Phase, Mode, kFuse>(p, kt, mainEnd, w);
+    ColorColumns<Main, Phase, Mode>(p, km, 0, mainEnd);
+    ColorColumns<Tail, Phase, Mode>(p, kt, mainEnd, w);
     p->outputCursor += SIZE_T(w) * h * 4;
 }
 

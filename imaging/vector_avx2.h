@@ -11,8 +11,6 @@ namespace {
 
 struct Vec256 {
     using T = __m256i;
-    // Enough registers to apply the common shape of matrix right after the demosaic.
-    static constexpr bool kFuseMatrix = true;
     // Byte shuffles and byte multiply-adds: the colour-correction matrix on byte pairs.
     static constexpr bool kByteMatrix = true;
     static constexpr ULONG kColumns = 32;

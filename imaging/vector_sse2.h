@@ -12,9 +12,7 @@ namespace {
 
 struct Vec128 {
     using T = __m128i;
-    // Too few registers to keep a block's colours while the matrix is applied: the matrix
-    // runs as separate passes over a chunk of the row.
-    static constexpr bool kFuseMatrix = false;
+    // No byte shuffles or byte multiply-adds in SSE2.
     static constexpr bool kByteMatrix = false;
     static constexpr ULONG kColumns = 16;
 
