@@ -94,6 +94,18 @@ inline __attribute__((always_inline)) Filters<V> DemosaicFilters(const FrameVect
     return f;
 }
 
+// The window's row pointers, moved along block by block. A local copy the routines can keep
+// in registers: they store pixels through byte pointers, which could alias the window.
+template <class V>
+struct WindowCursor {
+    const RowSums<V>* row[5];
+    explicit WindowCursor(RowWindow<V> w) : row{w[0], w[1], w[2], w[3], w[4]} {}
+    void Next() {
+        for (int i = 0; i < 5; ++i)
+            ++row[i];
+    }
+};
+
 // The colour triples of block `b` of the window's middle row, even and odd columns. With
 // Clamp each value is 0..255; without, each is a signed 16-bit value whose unsigned
 // saturation to a byte is the clamped value (for callers that pack to bytes anyway).

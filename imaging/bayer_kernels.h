@@ -74,10 +74,11 @@ template <class V, bool GreenOdd, bool RedRow, int Mode, bool Constants>
 void DiagonalColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* out,
                         ULONG remaining) {
     using T = typename V::T;
-    for (int blk = 0; blk < blocks; ++blk) {
+    WindowCursor<V> w(rows);
+    for (int blk = 0; blk < blocks; ++blk, w.Next()) {
         const ULONG c = ULONG(blk) * V::kColumns;
         Rgb<V> x[2];
-        Demosaic<V, GreenOdd, RedRow>(k, rows, blk, &x[0], &x[1]);
+        Demosaic<V, GreenOdd, RedRow>(k, w.row, 0, &x[0], &x[1]);
         T result[2][3];
         for (int parity = 0; parity < 2; ++parity) {
             if (!(Mode & kUnitGains))
@@ -111,9 +112,10 @@ void ByteMatrixColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int block
     constexpr int kRed = 0, kGreen = 1, kBlue = 2;
     // The colour of the row's own red or blue samples, and the other one.
     constexpr int kOwn = RedRow ? kRed : kBlue, kOther = RedRow ? kBlue : kRed;
-    for (int blk = 0; blk < blocks; ++blk) {
+    WindowCursor<V> w(rows);
+    for (int blk = 0; blk < blocks; ++blk, w.Next()) {
         const ULONG c = ULONG(blk) * V::kColumns;
-        const Filters<V> f = DemosaicFilters<V, GreenOdd>(k, rows, blk);
+        const Filters<V> f = DemosaicFilters<V, GreenOdd>(k, w.row, 0);
         T colour[3], green[3];
         ByteMatrix<V>(k, f.center, V::InterleavePacked(V::PackUnsigned8(f.f1, f.f4)), kOwn, kGreen,
                       kOther, colour);
@@ -136,10 +138,11 @@ void ColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* 
                 ULONG remaining) {
     using T = typename V::T;
     if constexpr ((Mode & kWideSums) != 0) {
-        for (int blk = 0; blk < blocks; ++blk) {
+        WindowCursor<V> w(rows);
+        for (int blk = 0; blk < blocks; ++blk, w.Next()) {
             const ULONG c = ULONG(blk) * V::kColumns;
             Rgb<V> even, odd;
-            Demosaic<V, GreenOdd, RedRow>(k, rows, blk, &even, &odd);
+            Demosaic<V, GreenOdd, RedRow>(k, w.row, 0, &even, &odd);
             if (!(Mode & kUnitGains)) {
                 ApplyGains<V>(k, &even);
                 ApplyGains<V>(k, &odd);
@@ -166,9 +169,10 @@ void ColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* 
     } else {
         T in[2 * kStripBlocks<V>][3];
         T result[3][2 * kStripBlocks<V>];
-        for (int blk = 0; blk < blocks; ++blk) {
+        WindowCursor<V> w(rows);
+        for (int blk = 0; blk < blocks; ++blk, w.Next()) {
             Rgb<V> x[2];
-            Demosaic<V, GreenOdd, RedRow>(k, rows, blk, &x[0], &x[1]);
+            Demosaic<V, GreenOdd, RedRow>(k, w.row, 0, &x[0], &x[1]);
             for (int parity = 0; parity < 2; ++parity) {
                 if (!(Mode & kUnitGains))
                     ApplyGains<V>(k, &x[parity]);
@@ -226,10 +230,11 @@ inline typename V::T Luma(const FrameVectors<V>& k, const Rgb<V>& x) {
 template <class V, bool GreenOdd, bool RedRow, int Mode>
 void GreyStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* out,
                ULONG remaining) {
-    for (int blk = 0; blk < blocks; ++blk) {
+    WindowCursor<V> w(rows);
+    for (int blk = 0; blk < blocks; ++blk, w.Next()) {
         const ULONG c = ULONG(blk) * V::kColumns;
         Rgb<V> even, odd;
-        Demosaic<V, GreenOdd, RedRow>(k, rows, blk, &even, &odd);
+        Demosaic<V, GreenOdd, RedRow>(k, w.row, 0, &even, &odd);
         if (!(Mode & kUnitGains)) {
             ApplyGains<V>(k, &even);
             ApplyGains<V>(k, &odd);
@@ -260,10 +265,11 @@ void GreyColumns(ImagePipeline* p, const FrameVectors<V>& k, ULONG begin, ULONG 
 template <class V, bool GreenOdd, bool RedRow>
 void MeasureStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, ULONG remaining,
                   typename V::T sums[3]) {
-    for (int blk = 0; blk < blocks; ++blk) {
+    WindowCursor<V> w(rows);
+    for (int blk = 0; blk < blocks; ++blk, w.Next()) {
         const ULONG c = ULONG(blk) * V::kColumns;
         Rgb<V> even, odd;
-        Demosaic<V, GreenOdd, RedRow, false>(k, rows, blk, &even, &odd);
+        Demosaic<V, GreenOdd, RedRow, false>(k, w.row, 0, &even, &odd);
         typename V::T r = V::PackUnsigned8(even.r, odd.r);
         typename V::T g = V::PackUnsigned8(even.g, odd.g);
         typename V::T b = V::PackUnsigned8(even.b, odd.b);
