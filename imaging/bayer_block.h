@@ -202,6 +202,19 @@ __attribute__((noinline)) void StorePartialBlock(UCHAR* out, ULONG count, const 
     memcpy(out, last, count * 4);
 }
 
+// Stores the first `count` pixels of a block, given as V::StorePixels takes them.
+template <class V>
+inline __attribute__((always_inline)) void StorePixelBlock(typename V::T p0, typename V::T p1,
+                                                           typename V::T p2, typename V::T p3,
+                                                           UCHAR* out, ULONG count) {
+    if (count >= V::kColumns) {
+        V::StorePixels(out, p0, p1, p2, p3);
+    } else {
+        const typename V::T p[4] = {p0, p1, p2, p3};
+        StorePartialBlock<V>(out, count, p);
+    }
+}
+
 // Packs three channels of even and odd columns (bytes, even columns then odd) into pixels
 // blue, green, red, 255 in column order, and stores the first `count` of them.
 template <class V>
@@ -213,13 +226,8 @@ inline __attribute__((always_inline)) void StoreBlock(const FrameVectors<V>& k, 
     const T raEven = V::UnpackLo8(red, k.opaque), raOdd = V::UnpackHi8(red, k.opaque);
     const T evenLo = V::UnpackLo16(bgEven, raEven), evenHi = V::UnpackHi16(bgEven, raEven);
     const T oddLo = V::UnpackLo16(bgOdd, raOdd), oddHi = V::UnpackHi16(bgOdd, raOdd);
-    const T p[4] = {V::UnpackLo32(evenLo, oddLo), V::UnpackHi32(evenLo, oddLo),
-                    V::UnpackLo32(evenHi, oddHi), V::UnpackHi32(evenHi, oddHi)};
-    if (count >= V::kColumns) {
-        V::StorePixels(out, p[0], p[1], p[2], p[3]);
-    } else {
-        StorePartialBlock<V>(out, count, p);
-    }
+    StorePixelBlock<V>(V::UnpackLo32(evenLo, oddLo), V::UnpackHi32(evenLo, oddLo),
+                       V::UnpackLo32(evenHi, oddHi), V::UnpackHi32(evenHi, oddHi), out, count);
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ using MatrixPassFn = void (*)(const FrameVectors<V>& k, int j, const typename V:
 template <class V>
 struct FrameVectors {
     using T = typename V::T;
-    T zero, two, four, max255, lowBytes, opaque;
+    T zero, two, four, max255, lowBytes, opaque, alpha;
     T gain[3];
     // Matrix sums in 16 bits: [output channel][input].
     T positive[3][3], negative[3][3], positiveConstant[3], negativeConstant[3];
@@ -163,6 +163,7 @@ void FillFrameVectors(const FrameCoefficients& c, FrameVectors<V>* k) {
     k->max255 = V::Set16(255);
     k->lowBytes = V::Set16(0x00FF);
     k->opaque = V::Set8(0xFF);
+    k->alpha = V::Set32(int(0xFF000000u));
     for (int j = 0; j < 3; ++j) {
         k->gain[j] = V::Set16(c.doubledGain[j]);
         for (int i = 0; i < 3; ++i) {
@@ -190,7 +191,7 @@ void FillFrameVectors(const FrameCoefficients& c, FrameVectors<V>* k) {
     }
     k->highBytes = V::Set16(0xFF00);
     k->byteMatrix = false;
-    if constexpr (V::kByteMatrix) {
+    if constexpr (V::kByteShuffles) {
         bool fits = k->diagonalMatrix && !k->constantTerms;
         for (int j = 0; j < 3; ++j) {
             k->diagonalQuad[j] = V::Set16(4 * c.positive[j][j]);

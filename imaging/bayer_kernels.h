@@ -155,7 +155,7 @@ void ColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* 
             StoreBlock<V>(k, packed[2], packed[1], packed[0], out + 4 * SIZE_T(c), remaining - c);
         }
     } else if (k.diagonalMatrix) {
-        if constexpr (V::kByteMatrix && (Mode & kUnitGains) != 0) {
+        if constexpr (V::kByteShuffles && (Mode & kUnitGains) != 0) {
             if (k.byteMatrix) {
                 ByteMatrixColorStrip<V, GreenOdd, RedRow>(k, rows, blocks, out, remaining);
                 return;
@@ -240,7 +240,14 @@ void GreyStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* o
             ApplyGains<V>(k, &odd);
         }
         typename V::T y = V::PackUnsigned8(Luma<V>(k, even), Luma<V>(k, odd));
-        StoreBlock<V>(k, y, y, y, out + 4 * SIZE_T(c), remaining - c);
+        if constexpr (V::kByteShuffles) {
+            StorePixelBlock<V>(
+                V::template GreyPixels<0>(y, k.alpha), V::template GreyPixels<1>(y, k.alpha),
+                V::template GreyPixels<2>(y, k.alpha), V::template GreyPixels<3>(y, k.alpha),
+                out + 4 * SIZE_T(c), remaining - c);
+        } else {
+            StoreBlock<V>(k, y, y, y, out + 4 * SIZE_T(c), remaining - c);
+        }
     }
 }
 

@@ -11,8 +11,9 @@ namespace {
 
 struct Vec256 {
     using T = __m256i;
-    // Byte shuffles and byte multiply-adds: the colour-correction matrix on byte pairs.
-    static constexpr bool kByteMatrix = true;
+    // Byte shuffles and byte multiply-adds (the colour-correction matrix on byte pairs, grey
+    // pixels from their luminance bytes).
+    static constexpr bool kByteShuffles = true;
     static constexpr ULONG kColumns = 32;
 
     static T Load(const UCHAR* p) { return _mm256_loadu_si256(reinterpret_cast<const T*>(p)); }
@@ -46,6 +47,18 @@ struct Vec256 {
     // Unsigned bytes of a times signed bytes of b, adjacent products added (saturating).
     static T MulAddBytes(T a, T b) { return _mm256_maddubs_epi16(a, b); }
     // A pack of a and b, (a0..a7, b0..b7) in each half, as the 16-bit lanes a_i | b_i << 8.
+    // Grey pixels (y, y, y, 255) from the luminance bytes of a packed block (even columns,
+    // then odd, in each half): pixels 4N..4N + 3 of each half; `alpha` has 255 in each
+    // pixel's fourth byte.
+    template <int N>
+    static T GreyPixels(T luma, T alpha) {
+        // Columns 4N, 4N + 1, 4N + 2, 4N + 3: even 2N, odd 2N, even 2N + 1, odd 2N + 1.
+        constexpr char e0 = 2 * N, o0 = 8 + 2 * N, e1 = 2 * N + 1, o1 = 9 + 2 * N, z = -128;
+        const T pattern =
+            _mm256_setr_epi8(e0, e0, e0, z, o0, o0, o0, z, e1, e1, e1, z, o1, o1, o1, z, e0, e0, e0,
+                             z, o0, o0, o0, z, e1, e1, e1, z, o1, o1, o1, z);
+        return _mm256_or_si256(_mm256_shuffle_epi8(luma, pattern), alpha);
+    }
     static T InterleavePacked(T packed) {
         const T pattern = _mm256_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15, 0,
                                            8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);

@@ -13,7 +13,7 @@ namespace {
 struct Vec128 {
     using T = __m128i;
     // No byte shuffles or byte multiply-adds in SSE2.
-    static constexpr bool kByteMatrix = false;
+    static constexpr bool kByteShuffles = false;
     static constexpr ULONG kColumns = 16;
 
     static T Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const T*>(p)); }
