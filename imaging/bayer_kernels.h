@@ -66,6 +66,20 @@ inline __attribute__((always_inline)) void WalkStrips(const FrameVectors<V>& k,
     }
 }
 
+// WalkStrips, with the row's colour arrangement handed to `row(kind, y, window, strip, blocks)`
+// as a RowKind value, so that every row runs code specialised for its arrangement.
+template <class V, int Phase, class RowFn>
+inline __attribute__((always_inline)) void WalkStripRows(const FrameVectors<V>& k,
+                                                         const ImagePipeline* p, ULONG begin,
+                                                         ULONG end, RowFn&& row) {
+    WalkStrips<V>(k, p, begin, end, [&](ULONG y, RowWindow<V> rows, ULONG strip, int blocks) {
+        if (y & 1)
+            row(RowKind<Phase, 1>{}, y, rows, strip, blocks);
+        else
+            row(RowKind<Phase, 0>{}, y, rows, strip, blocks);
+    });
+}
+
 // The colour-correction shape of matrix (see FrameVectors::diagonalMatrix) applied straight
 // after the demosaic of each block: the most common settings skip the round trip through
 // the matrix passes. `out` is the
@@ -199,16 +213,12 @@ template <class V, int Phase, int Mode>
 void ColorColumns(ImagePipeline* p, const FrameVectors<V>& k, ULONG begin, ULONG end) {
     const ULONG w = p->frameWidth;
     UCHAR* image = p->outputCursor;
-    WalkStrips<V>(k, p, begin, end, [&](ULONG y, RowWindow<V> rows, ULONG strip, int blocks) {
-        UCHAR* out = image + (SIZE_T(y) * w + strip) * 4;
-        if (y & 1) {
-            using Kind = RowKind<Phase, 1>;
+    WalkStripRows<V, Phase>(
+        k, p, begin, end, [&](auto kind, ULONG y, RowWindow<V> rows, ULONG strip, int blocks) {
+            using Kind = decltype(kind);
+            UCHAR* out = image + (SIZE_T(y) * w + strip) * 4;
             ColorStrip<V, Kind::kGreenOdd, Kind::kRedRow, Mode>(k, rows, blocks, out, w - strip);
-        } else {
-            using Kind = RowKind<Phase, 0>;
-            ColorStrip<V, Kind::kGreenOdd, Kind::kRedRow, Mode>(k, rows, blocks, out, w - strip);
-        }
-    });
+        });
 }
 
 template <class Main, class Tail, int Phase, int Mode>
@@ -255,16 +265,12 @@ template <class V, int Phase, int Mode>
 void GreyColumns(ImagePipeline* p, const FrameVectors<V>& k, ULONG begin, ULONG end) {
     const ULONG w = p->frameWidth;
     UCHAR* image = p->outputCursor;
-    WalkStrips<V>(k, p, begin, end, [&](ULONG y, RowWindow<V> rows, ULONG strip, int blocks) {
-        UCHAR* out = image + (SIZE_T(y) * w + strip) * 4;
-        if (y & 1) {
-            using Kind = RowKind<Phase, 1>;
+    WalkStripRows<V, Phase>(
+        k, p, begin, end, [&](auto kind, ULONG y, RowWindow<V> rows, ULONG strip, int blocks) {
+            using Kind = decltype(kind);
+            UCHAR* out = image + (SIZE_T(y) * w + strip) * 4;
             GreyStrip<V, Kind::kGreenOdd, Kind::kRedRow, Mode>(k, rows, blocks, out, w - strip);
-        } else {
-            using Kind = RowKind<Phase, 0>;
-            GreyStrip<V, Kind::kGreenOdd, Kind::kRedRow, Mode>(k, rows, blocks, out, w - strip);
-        }
-    });
+        });
 }
 
 // Adds the strip's unbalanced colours to the sums; columns at or past the row's end do not
@@ -341,15 +347,11 @@ void MeasureColumns(const ImagePipeline* p, const FrameVectors<V>& k, ULONG begi
                     ULONGLONG totals[3]) {
     typename V::T sums[3] = {V::Zero(), V::Zero(), V::Zero()};
     const ULONG w = p->frameWidth;
-    WalkStrips<V>(k, p, begin, end, [&](ULONG y, RowWindow<V> rows, ULONG strip, int blocks) {
-        if (y & 1) {
-            using Kind = RowKind<Phase, 1>;
+    WalkStripRows<V, Phase>(
+        k, p, begin, end, [&](auto kind, ULONG, RowWindow<V> rows, ULONG strip, int blocks) {
+            using Kind = decltype(kind);
             MeasureStrip<V, Kind::kGreenOdd, Kind::kRedRow>(k, rows, blocks, w - strip, sums);
-        } else {
-            using Kind = RowKind<Phase, 0>;
-            MeasureStrip<V, Kind::kGreenOdd, Kind::kRedRow>(k, rows, blocks, w - strip, sums);
-        }
-    });
+        });
     for (int i = 0; i < 3; ++i)
         totals[i] += V::Total64(sums[i]);
 }
