@@ -13,6 +13,20 @@ protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
 
+// Sends one driver-allocated request to a device whose driver answers with `dispatch`, and
+// returns the request (still owned by the caller) for whatever the test does next.
+PIRP SendToDriver(PDRIVER_DISPATCH dispatch) {
+    static DRIVER_OBJECT driver{};
+    static DEVICE_OBJECT device{};
+    driver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch;
+    device.DriverObject = &driver;
+    device.StackSize = 1;
+    auto* request = new OwnedRequest(1);  // the death test's process ends with it
+    request->Prepare(kCode, nullptr);
+    IofCallDriver(&device, request->irp);
+    return request->irp;
+}
+
 TEST_F(IoMisuseDeathTest, FreeingARequestALowerDriverStillHolds) {
     EXPECT_DEATH(
         {
@@ -36,18 +50,8 @@ TEST_F(IoMisuseDeathTest, CompletingTwice) {
             return STATUS_SUCCESS;
         }
     };
-    EXPECT_DEATH(
-        {
-            DRIVER_OBJECT driver{};
-            driver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Twice::Dispatch;
-            DEVICE_OBJECT device{};
-            device.DriverObject = &driver;
-            device.StackSize = 1;
-            OwnedRequest request(1);
-            request.Prepare(kCode, nullptr);
-            IofCallDriver(&device, request.irp);
-        },
-        "BUG CHECK: IoCompleteRequest of a request no driver holds");
+    EXPECT_DEATH({ SendToDriver(Twice::Dispatch); },
+                 "BUG CHECK: IoCompleteRequest of a request no driver holds");
 }
 
 TEST_F(IoMisuseDeathTest, CallingDownWithNoStackLocationLeft) {
@@ -82,18 +86,7 @@ TEST_F(IoMisuseDeathTest, CompletingWithTheCancelRoutineStillSet) {
             return STATUS_SUCCESS;
         }
     };
-    EXPECT_DEATH(
-        {
-            DRIVER_OBJECT driver{};
-            driver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Careless::Dispatch;
-            DEVICE_OBJECT device{};
-            device.DriverObject = &driver;
-            device.StackSize = 1;
-            OwnedRequest request(1);
-            request.Prepare(kCode, nullptr);
-            IofCallDriver(&device, request.irp);
-        },
-        "still has a cancel routine");
+    EXPECT_DEATH({ SendToDriver(Careless::Dispatch); }, "still has a cancel routine");
 }
 
 TEST_F(IoMisuseDeathTest, CancelRoutineThatKeepsTheCancelLock) {
@@ -108,19 +101,8 @@ TEST_F(IoMisuseDeathTest, CancelRoutineThatKeepsTheCancelLock) {
             return STATUS_PENDING;
         }
     };
-    EXPECT_DEATH(
-        {
-            DRIVER_OBJECT driver{};
-            driver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Forgetful::Dispatch;
-            DEVICE_OBJECT device{};
-            device.DriverObject = &driver;
-            device.StackSize = 1;
-            OwnedRequest request(1);
-            request.Prepare(kCode, nullptr);
-            IofCallDriver(&device, request.irp);
-            IoCancelIrp(request.irp);
-        },
-        "without IoReleaseCancelSpinLock");
+    EXPECT_DEATH({ IoCancelIrp(SendToDriver(Forgetful::Dispatch)); },
+                 "without IoReleaseCancelSpinLock");
 }
 
 TEST_F(IoMisuseDeathTest, FreeingARequestTheIoManagerOwns) {
