@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/host/wdk.h"
 
@@ -82,5 +83,63 @@ int IrpOutstanding(PIRP irp);
 // driver's own thread runs at DISPATCH_LEVEL, as a DPC would.
 KIRQL RaiseIrqlToDispatch();
 void LowerIrql(KIRQL irql);
+
+// ---- The registry: the Zw*Key services over a Windows SYSTEM hive file -----------------
+// The device's driver key, where Windows keeps it in the SYSTEM hive (the class GUID is the
+// INF's): IoOpenDeviceRegistryKey(PLUGPLAY_REGKEY_DRIVER) on a device's PDO opens this key.
+constexpr const char* kDriverKeyPath =
+    "ControlSet001\\Control\\Class\\{ca3e7ab9-b4c3-4ae6-8251-579ef933890f}\\0000";
+
+// Backs the registry with the hive file at `path`, creating a minimal empty hive when the
+// file does not exist. False, with the reason, when the file cannot be read as a hive (it is
+// then left exactly as it was) or cannot be created. Without a call, the registry is a fresh
+// empty hive in a private temporary file.
+bool RegistryOpenHive(const std::string& path, std::string* error);
+// Writes what is not yet on disk (a complete new file renamed over the old one) and detaches
+// the file; the registry is then a fresh empty private hive again. False with the reason.
+bool RegistryCloseHive(std::string* error);
+// Replaces the registry with a fresh empty private hive, dropping every open key handle.
+void RegistryReset();
+// Makes IoOpenDeviceRegistryKey fail with `status` (STATUS_SUCCESS disarms), as on a machine
+// whose device key cannot be opened; the driver then must neither load nor save.
+void RegistryFailDeviceKey(NTSTATUS status);
+// Makes ZwCreateKey fail with `status` (STATUS_SUCCESS disarms).
+void RegistryFailCreateKey(NTSTATUS status);
+// Key handles open now; a handle left open at the end of a test fails it like leaked pool.
+size_t RegistryOpenHandles();
+// Direct access for tests and tools, by path below the hive's root ("A\\B\\C"), as a
+// registry editor would: read a value (false if the key or value is missing), write one
+// (creating missing keys), list a key's values in stored order.
+struct RegistryValue {
+    std::string name;
+    ULONG type = 0;
+    std::vector<uint8_t> data;
+};
+bool RegistryGetValue(const std::string& keyPath, const std::string& name, RegistryValue* value);
+bool RegistrySetValue(const std::string& keyPath, const RegistryValue& value);
+bool RegistryListValues(const std::string& keyPath, std::vector<RegistryValue>* values);
+
+// ---- Applications: filters and property requests ---------------------------------------
+// A device interface the device registered, as SetupDi would list it.
+struct DeviceInterface {
+    GUID category;
+    std::string reference;  // the reference string, "GLOBAL" for the camera
+    bool enabled = false;
+};
+std::vector<DeviceInterface> DeviceInterfaces(PKSDEVICE device);
+// Filter factories whose create items are in place (dropped at stop: KSCREATE_ITEM_FREEONSTOP).
+size_t FilterFactoryCount(PKSDEVICE device);
+// CreateFile on the device interface with that reference string: IRP_MJ_CREATE reaches the
+// factory, which creates a filter and calls its Create dispatch. The file object stands for
+// the application's handle. Fails with the dispatch's status, or STATUS_OBJECT_NAME_NOT_FOUND
+// when no factory has that reference string.
+NTSTATUS OpenFilter(PKSDEVICE device, const std::string& reference, PFILE_OBJECT* filter);
+// CloseHandle: IRP_MJ_CLOSE; the filter's Close dispatch runs, then its object bag is emptied.
+NTSTATUS CloseFilter(PFILE_OBJECT filter);
+// DeviceIoControl(IOCTL_KS_PROPERTY) on an open filter: `request` is the KSPROPERTY (with any
+// instance data after it), `data` the value buffer (read for a set, written for a get).
+// *returned receives IoStatus.Information. The status is the IRP's completion status.
+NTSTATUS KsPropertyRequest(PFILE_OBJECT object, const void* request, ULONG requestSize,
+                           void* data, ULONG dataSize, ULONG* returned);
 
 }  // namespace host
