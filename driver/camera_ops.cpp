@@ -3,6 +3,7 @@
 // sends the full sensor, and the region is cut out during conversion.
 #include "driver/camera_ops.h"
 
+#include "control/settings.h"
 #include "usb/frame_read.h"
 #include "usb/frame_transfers.h"
 #include "usb/pipe_recovery.h"
@@ -32,12 +33,6 @@ namespace {
 // Frame delivery fills this slot: until the capture pin exists nothing is waiting for frames.
 void FrameReadyNotYet(DeviceContext*) {}
 
-// The sensor settings fill this slot with the camera's start-up sequence; until then the camera
-// is never initialised, the raw geometry stays zero and the caller is told so.
-BOOLEAN InitializeCameraNotYet(DeviceContext*) {
-    return FALSE;
-}
-
 // The transfers in flight belong to the USB record of the device.
 void CancelDeviceTransfers(DeviceContext* context) {
     CancelTransfers(&context->Usb);
@@ -46,14 +41,14 @@ void CancelDeviceTransfers(DeviceContext* context) {
 }  // namespace
 
 const CameraOps CameraOperations = {
-    FrameReadyNotYet,        // FrameReady
-    InitializeCameraNotYet,  // InitializeCamera
-    ReadFrame,               // ReadFrame
-    GetFrameSize,            // GetFrameSize
-    GetFrameOrigin,          // GetFrameOrigin
-    GetFramePitch,           // GetFramePitch
-    AbortPipes,              // AbortPipes
-    CancelDeviceTransfers,   // CancelTransfers
-    GetRoiX,                 // GetRoiX
-    GetRoiY,                 // GetRoiY
+    FrameReadyNotYet,       // FrameReady
+    InitializeCamera,       // InitializeCamera
+    ReadFrame,              // ReadFrame
+    GetFrameSize,           // GetFrameSize
+    GetFrameOrigin,         // GetFrameOrigin
+    GetFramePitch,          // GetFramePitch
+    AbortPipes,             // AbortPipes
+    CancelDeviceTransfers,  // CancelTransfers
+    GetRoiX,                // GetRoiX
+    GetRoiY,                // GetRoiY
 };

@@ -99,6 +99,11 @@ struct DeviceContext {
     LONG SelectedAddress;
     ULONG RegisterShadow[kRegisterShadowSize];
     LONG FrameNumber;
+
+    // Held for one whole command exchange (a packet and the replies it asks for), so exchanges
+    // from concurrent property requests, a settings load and the stream start never interleave
+    // on the camera's pipes or in CommandPacket. A synchronization event: signalled = free.
+    KEVENT CommandLock;
 };
 
 // The record is created by Add and freed only through the device's object bag.

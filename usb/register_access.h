@@ -1,6 +1,8 @@
 // Command exchanges on the camera: a command packet, and for a query the two replies after it.
-// They all share CommandPacket, so two exchanges on one device must never overlap; the callers
-// run them one at a time.
+// Every exchange holds the device's CommandLock from its first packet to its last reply, so
+// exchanges from different threads (property requests, a settings load, the stream start)
+// never interleave on the pipes or in CommandPacket. The lock is not recursive: nothing that
+// holds it starts another exchange.
 #pragma once
 
 #include "driver/device_context.h"
@@ -8,6 +10,10 @@
 // Builds CommandPacket from `bytes` (byte 0 the command code; at most 64 bytes are used, the
 // rest of the packet is zero) and sends it. Whether all 64 bytes went out.
 BOOLEAN SendCommand(DeviceContext* context, const UCHAR* bytes, ULONG count);
+
+// Sends a zero-filled packet of its own (not CommandPacket) carrying `bytes`, for the reset
+// and start-up requests. Whether all 64 bytes went out.
+BOOLEAN SendOwnPacket(DeviceContext* context, const UCHAR* bytes, ULONG count);
 
 // SendCommand, then two replies into CommandPacket; `answer` receives byte 0 of the second
 // reply and is written only when all three transfers succeeded.

@@ -1,0 +1,4 @@
+list(APPEND BAYERCAM_DRIVER_SOURCES
+     stream/filter.cpp
+     stream/intersection.cpp
+     stream/capture_worker.cpp)
