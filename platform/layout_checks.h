@@ -21,6 +21,20 @@ static_assert(sizeof(WCHAR) == 2, "WCHAR");
 static_assert(offsetof(DEVICE_OBJECT, StackSize) == 76, "DEVICE_OBJECT.StackSize");
 static_assert(offsetof(DRIVER_OBJECT, MajorFunction) == 112, "DRIVER_OBJECT.MajorFunction");
 
+// The registry.
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 48, "OBJECT_ATTRIBUTES");
+static_assert(offsetof(OBJECT_ATTRIBUTES, RootDirectory) == 8, "OBJECT_ATTRIBUTES.RootDirectory");
+static_assert(offsetof(OBJECT_ATTRIBUTES, ObjectName) == 16, "OBJECT_ATTRIBUTES.ObjectName");
+static_assert(offsetof(OBJECT_ATTRIBUTES, Attributes) == 24, "OBJECT_ATTRIBUTES.Attributes");
+static_assert(offsetof(OBJECT_ATTRIBUTES, SecurityDescriptor) == 32,
+              "OBJECT_ATTRIBUTES.SecurityDescriptor");
+static_assert(sizeof(KEY_VALUE_PARTIAL_INFORMATION) == 16, "KEY_VALUE_PARTIAL_INFORMATION");
+static_assert(FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12,
+              "KEY_VALUE_PARTIAL_INFORMATION.Data");
+static_assert(KeyValuePartialInformation == 2, "KeyValuePartialInformation");
+static_assert(KEY_ALL_ACCESS == 0xF003F && KEY_READ == 0x20019, "KEY_ALL_ACCESS, KEY_READ");
+static_assert(DO_BUS_ENUMERATED_DEVICE == 0x1000, "DO_BUS_ENUMERATED_DEVICE");
+
 // I/O requests and memory descriptors.
 static_assert(sizeof(IO_STATUS_BLOCK) == 16, "IO_STATUS_BLOCK");
 static_assert(sizeof(IRP) == 208, "IRP");

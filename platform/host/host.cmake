@@ -10,12 +10,14 @@ if(NOT CMAKE_BUILD_TYPE STREQUAL "Release")
 endif()
 
 find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(HIVEX REQUIRED IMPORTED_TARGET hivex)
 
 file(GLOB BAYERCAM_HOST_PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/host/*.cpp)
 add_library(bayercam_platform STATIC ${BAYERCAM_HOST_PLATFORM_SOURCES})
 target_include_directories(bayercam_platform PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(bayercam_platform PRIVATE ${BAYERCAM_COMMON_FLAGS})
-target_link_libraries(bayercam_platform PUBLIC Threads::Threads)
+target_link_libraries(bayercam_platform PUBLIC Threads::Threads PkgConfig::HIVEX)
 
 # The driver itself, under the same rules as in the kernel: no exceptions, no RTTI.
 add_library(bayercam_driver STATIC ${BAYERCAM_DRIVER_SOURCES} ${BAYERCAM_DRIVER_HOST_SOURCES})

@@ -94,6 +94,7 @@ NTSTATUS AddDevice(PDEVICE_OBJECT lower, PKSDEVICE* out) {
     PDEVICE_OBJECT next = lower ? lower : &device->bareLower;
     device->functional.StackSize = CCHAR(next->StackSize + 1);
     device->physical.StackSize = 1;
+    device->physical.Flags = DO_BUS_ENUMERATED_DEVICE;
     device->physical.AttachedDevice = &device->functional;
 
     KSDEVICE& ks = device->ks;

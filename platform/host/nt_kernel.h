@@ -125,6 +125,9 @@ typedef struct _DEVICE_OBJECT {
     UCHAR Opaque[336 - 77];
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
+// DEVICE_OBJECT.Flags: set by the PnP manager on a bus driver's physical device objects.
+#define DO_BUS_ENUMERATED_DEVICE 0x00001000
+
 typedef struct _DRIVER_OBJECT {
     CSHORT Type;
     CSHORT Size;

@@ -4,6 +4,7 @@
 #include "platform/host/nt_types.h"
 #include "platform/host/nt_kernel.h"
 #include "platform/host/nt_io.h"
+#include "platform/host/nt_registry.h"
 #include "platform/host/usb.h"
 #include "platform/host/ks.h"
 #include "platform/host/ks_records.h"

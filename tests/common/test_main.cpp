@@ -1,5 +1,6 @@
-// Test main shared by every test program: any test that leaves pool memory allocated fails,
-// and pool faults armed by a test never leak into the next one.
+// Test main shared by every test program: any test that leaves pool memory allocated or a
+// registry key open fails, and faults armed by a test never leak into the next one, which
+// also starts from an empty registry.
 #include <gtest/gtest.h>
 
 #include "platform/host/host_control.h"
@@ -8,8 +9,12 @@ namespace {
 
 class PoolLeakListener : public testing::EmptyTestEventListener {
     uint64_t start_ = 0;
+    size_t keysAtStart_ = 0;
 
-    void OnTestStart(const testing::TestInfo&) override { start_ = host::PoolSequence(); }
+    void OnTestStart(const testing::TestInfo&) override {
+        start_ = host::PoolSequence();
+        keysAtStart_ = host::RegistryOpenHandles();
+    }
 
     void OnTestEnd(const testing::TestInfo&) override {
         host::PoolClearFaults();
@@ -17,6 +22,11 @@ class PoolLeakListener : public testing::EmptyTestEventListener {
         std::string leaks = host::PoolLeaksSince(start_);
         if (!leaks.empty())
             ADD_FAILURE() << "pool memory left allocated by this test:\n" << leaks;
+        size_t keys = host::RegistryOpenHandles();
+        if (keys > keysAtStart_)
+            ADD_FAILURE() << keys - keysAtStart_
+                          << " registry key handle(s) left open by this test";
+        host::RegistryReset();
     }
 };
 
