@@ -167,9 +167,10 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK access, POBJECT_ATTRIB
         return name.empty() || name[0] != '\\' ? STATUS_OBJECT_PATH_SYNTAX_BAD
                                                : STATUS_NOT_SUPPORTED;
     KeyPath base;
-    // The call creates when the key is missing, so the right to create is needed even when it
-    // is there: a driver lacking it fails on its first run, not only on some later machine.
-    status = ReferenceKey(attributes->RootDirectory, KEY_CREATE_SUB_KEY, "ZwCreateKey", &base);
+    // A relative name only needs the parent to be an open key: a Zw call comes from kernel mode,
+    // and Windows checks no granted access when kernel mode references the parent's handle (a
+    // driver key opened for STANDARD_RIGHTS_READ is a parent of subkeys created for all access).
+    status = ReferenceKey(attributes->RootDirectory, 0, "ZwCreateKey", &base);
     if (!NT_SUCCESS(status))
         return status;
     KeyPath relative;
