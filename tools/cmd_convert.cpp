@@ -2,29 +2,33 @@
 // driver's image pipeline into a PNG or the pipeline's output bytes. The pipeline is set up
 // the way a stream start sets it up and converts through the same ProcessRawFrame.
 #include <algorithm>
-#include <climits>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <vector>
 
 #include "driver/pool_tags.h"
 #include "imaging/image_pipeline.h"
 #include "sim/scene.h"
+#include "tools/cli_checks.h"
 #include "tools/command.h"
+#include "tools/file_check.h"
 #include "tools/png_image.h"
 
 namespace tool {
 namespace {
 
 struct Options {
-    uint32_t width = 656;
-    uint32_t height = 494;
-    int32_t phase = 2;
-    uint32_t offset = 0;
-    uint32_t rowStep = 0;  // 0: the width
-    int32_t gains[3] = {128, 128, 128};
+    int width = 656;
+    int height = 494;
+    std::string phaseName = "rggb";
+    long long offset = 0;
+    long long rowStep = 0;  // 0: the width
+    std::vector<int32_t> gains = {128, 128, 128};
     int32_t colorCorrection = 1;
     int32_t brightness = 255;
     int32_t contrast = 10;
@@ -34,95 +38,84 @@ struct Options {
     bool autoWhiteBalance = false;
     bool json = false;
     std::string synthetic;
+    std::vector<std::string> files;  // INPUT.raw and OUTPUT, or OUTPUT alone with --synthetic
+};
+
+// What the conversion works with, once the command line made sense.
+struct Conversion {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    int32_t phase = 0;
+    uint32_t offset = 0;
+    uint32_t rowStep = 0;
     std::string input;
     std::string output;
 };
+
+// The phase numbers the pipeline takes, in its order.
+const char* const kPhaseNames[4] = {"grbg", "bggr", "rggb", "gbrg"};
 
 bool EndsWith(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-int32_t Clamp(long long v, int32_t low, int32_t high) {
-    return int32_t(std::min<long long>(std::max<long long>(v, low), high));
-}
+// The checks the options cannot make one by one: how many files, and what OUTPUT is.
+Conversion Resolve(const Options& o) {
+    Conversion c;
+    c.width = uint32_t(o.width);
+    c.height = uint32_t(o.height);
+    c.phase = int32_t(std::find(std::begin(kPhaseNames), std::end(kPhaseNames), o.phaseName) -
+                      std::begin(kPhaseNames));
+    c.offset = uint32_t(o.offset);
+    c.rowStep = o.rowStep ? uint32_t(o.rowStep) : c.width;
 
-// Settings take any 32-bit value and are clamped into their property ranges, as the
-// property set does.
-int32_t TakeSetting(Args& args, const std::string& name, int32_t low, int32_t high,
-                    int32_t fallback) {
-    long long v;
-    if (!TakeInt(args, name, INT32_MIN, INT32_MAX, &v))
-        return fallback;
-    return Clamp(v, low, high);
-}
-
-Options Parse(Args args) {
-    Options o;
-    long long v;
-    if (TakeInt(args, "--width", 1, 8192, &v))
-        o.width = uint32_t(v);
-    if (TakeInt(args, "--height", 1, 8192, &v))
-        o.height = uint32_t(v);
-    if (TakeInt(args, "--offset", 0, UINT32_MAX, &v))
-        o.offset = uint32_t(v);
-    if (TakeInt(args, "--row-step", 1, UINT32_MAX, &v))
-        o.rowStep = uint32_t(v);
-    std::string text;
-    if (TakeValue(args, "--phase", &text)) {
-        const char* names[4] = {"grbg", "bggr", "rggb", "gbrg"};
-        auto it = std::find(std::begin(names), std::end(names), text);
-        if (it == std::end(names)) {
-            throw UsageError{"--phase: '" + text + "' is not one of rggb, grbg, bggr, gbrg"};
-        }
-        o.phase = int32_t(it - std::begin(names));
-    }
-    if (TakeValue(args, "--gains", &text)) {
-        auto g = ParseIntList(text, 3, INT32_MIN, INT32_MAX, "--gains");
-        for (int i = 0; i < 3; ++i)
-            o.gains[i] = Clamp(g[i], 1, 512);
-    }
-    o.colorCorrection = TakeSetting(args, "--color-correction", INT32_MIN, INT32_MAX, 1);
-    o.brightness = TakeSetting(args, "--brightness", 0, 510, 255);
-    o.contrast = TakeSetting(args, "--contrast", 0, 20, 10);
-    o.saturation = TakeSetting(args, "--saturation", 0, 20, 10);
-    o.hue = TakeSetting(args, "--hue", 0, 359, 0);
-    o.grey = TakeFlag(args, "--grey");
-    o.autoWhiteBalance = TakeFlag(args, "--auto-white-balance");
-    o.json = TakeFlag(args, "--json");
-    TakeValue(args, "--synthetic", &o.synthetic);
-    RejectUnknownOptions(args);
-
-    size_t files = o.synthetic.empty() ? 2 : 1;
-    if (args.size() > files || (o.synthetic.empty() && args.empty())) {
-        throw UsageError{o.synthetic.empty() ? "expected INPUT.raw and OUTPUT"
-                                             : "expected only OUTPUT with --synthetic"};
+    const size_t files = o.synthetic.empty() ? 2 : 1;
+    if (o.files.size() > files || (o.synthetic.empty() && o.files.empty())) {
+        throw CLI::ValidationError(o.synthetic.empty() ? "expected INPUT.raw and OUTPUT"
+                                                       : "expected only OUTPUT with --synthetic");
     }
     if (o.synthetic.empty())
-        o.input = args[0];
-    if (args.size() == files)
-        o.output = args.back();
-    if (o.output.empty() && !o.json)
-        throw UsageError{"nothing to do: give OUTPUT or --json"};
-    if (!o.output.empty() && !EndsWith(o.output, ".png") && !EndsWith(o.output, ".bgra")) {
-        throw UsageError{"OUTPUT must end in .png or .bgra: " + o.output};
-    }
-    if (o.rowStep == 0)
-        o.rowStep = o.width;
-    return o;
+        c.input = o.files[0];
+    if (o.files.size() == files)
+        c.output = o.files.back();
+    if (c.output.empty() && !o.json)
+        throw CLI::ValidationError("nothing to do: give OUTPUT or --json");
+    if (!c.output.empty() && !EndsWith(c.output, ".png") && !EndsWith(c.output, ".bgra"))
+        throw CLI::ValidationError("OUTPUT", "must end in .png or .bgra: " + c.output);
+    return c;
 }
 
 // Bytes a frame needs: up to the last sample of the last row.
-uint64_t FrameBytes(const Options& o) {
+uint64_t FrameBytes(const Conversion& o) {
     return uint64_t(o.offset) + uint64_t(o.rowStep) * (o.height - 1) + o.width;
 }
 
-bool ReadRaw(const Options& o, std::vector<uint8_t>* raw) {
-    std::ifstream in(o.input, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "bayercam convert: cannot open %s\n", o.input.c_str());
+bool ReadRaw(const Conversion& o, std::vector<uint8_t>* raw) {
+    std::string problem = ReadableFileProblem(o.input);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "bayercam convert: %s\n", problem.c_str());
         return false;
     }
-    raw->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // C streams: a read error is a return value here, where a C++ stream iterator would
+    // throw it past us.
+    FILE* in = std::fopen(o.input.c_str(), "rb");
+    if (!in) {
+        std::fprintf(stderr, "bayercam convert: %s: %s\n", o.input.c_str(), std::strerror(errno));
+        return false;
+    }
+    raw->clear();
+    uint8_t block[65536];
+    size_t got;
+    while ((got = std::fread(block, 1, sizeof(block), in)) > 0)
+        raw->insert(raw->end(), block, block + got);
+    const bool failed = std::ferror(in);
+    const int readErrno = errno;
+    std::fclose(in);
+    if (failed) {
+        std::fprintf(stderr, "bayercam convert: %s: %s\n", o.input.c_str(),
+                     std::strerror(readErrno));
+        return false;
+    }
     if (raw->size() < FrameBytes(o)) {
         std::fprintf(stderr,
                      "bayercam convert: %s holds %zu bytes; a %u x %u frame at offset %u with "
@@ -134,10 +127,30 @@ bool ReadRaw(const Options& o, std::vector<uint8_t>* raw) {
     return true;
 }
 
-bool RenderRaw(const Options& o, std::vector<uint8_t>* raw) {
+// A picture for --synthetic is checked here, so a wrong path or a file that is not a PNG is
+// named as such rather than by the PNG reader's terse message.
+bool CheckPicture(const std::string& synthetic) {
+    const auto& names = sim::BuiltInSceneNames();
+    if (std::find(names.begin(), names.end(), synthetic) != names.end() ||
+        !EndsWith(synthetic, ".png")) {
+        return true;  // a built-in scene, or a name the scene loader refuses with the choices
+    }
+    std::string problem = ReadableFileProblem(synthetic);
+    if (problem.empty() && !StartsLikePng(synthetic))
+        problem = synthetic + ": not a PNG picture";
+    if (!problem.empty()) {
+        std::fprintf(stderr, "bayercam convert: --synthetic %s\n", problem.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool RenderRaw(const Options& options, const Conversion& o, std::vector<uint8_t>* raw) {
+    if (!CheckPicture(options.synthetic))
+        return false;
     sim::Scene scene;
     std::string error;
-    if (!sim::LoadScene(o.synthetic, &scene, &error)) {
+    if (!sim::LoadScene(options.synthetic, &scene, &error)) {
         std::fprintf(stderr, "bayercam convert: %s\n", error.c_str());
         return false;
     }
@@ -167,11 +180,17 @@ bool WriteBytes(const std::string& path, const uint8_t* data, size_t size) {
     return true;
 }
 
-int Run(const Args& arguments) {
-    const Options o = Parse(arguments);
+int Run(const Options& options) {
+    const Conversion o = Resolve(options);
+    // The output is checked before the work, which a bad path would otherwise waste.
+    std::string problem = o.output.empty() ? "" : WritableFileProblem(o.output);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "bayercam convert: %s\n", problem.c_str());
+        return kExitFailure;
+    }
     std::vector<uint8_t> raw;
-    if (!(o.synthetic.empty() ? ReadRaw(o, &raw) : RenderRaw(o, &raw)))
-        return 1;
+    if (!(options.synthetic.empty() ? ReadRaw(o, &raw) : RenderRaw(options, o, &raw)))
+        return kExitFailure;
 
     // As the stream start: the record with its creation values, the settings in order, then
     // the frame size, the padded buffer and the output image.
@@ -184,25 +203,25 @@ int Run(const Args& arguments) {
         DestroyImagePipeline(p);
         if (image)
             ExFreePoolWithTag(image, kTagFrameBuffer);
-        return 1;
+        return kExitFailure;
     }
-    SetWhiteBalanceAuto(p, o.autoWhiteBalance ? 1 : 0);
+    SetWhiteBalanceAuto(p, options.autoWhiteBalance ? 1 : 0);
     SetBayerPhase(p, o.phase);
-    SetColorEnable(p, o.grey ? 0 : 1);
-    SetRedGain(p, o.gains[0]);
-    SetGreenGain(p, o.gains[1]);
-    SetBlueGain(p, o.gains[2]);
-    SetColorCorrection(p, o.colorCorrection);
-    SetBrightness(p, o.brightness);
-    SetContrast(p, o.contrast);
-    SetSaturation(p, o.saturation);
-    SetHue(p, o.hue);
+    SetColorEnable(p, options.grey ? 0 : 1);
+    SetRedGain(p, options.gains[0]);
+    SetGreenGain(p, options.gains[1]);
+    SetBlueGain(p, options.gains[2]);
+    SetColorCorrection(p, options.colorCorrection);
+    SetBrightness(p, options.brightness);
+    SetContrast(p, options.contrast);
+    SetSaturation(p, options.saturation);
+    SetHue(p, options.hue);
     SetBayerPhase(p, o.phase);
     SetFrameSize(p, o.width, o.height);
-    int status = 0;
+    int status = kExitSuccess;
     if (AllocateRawBuffer(p) != STATUS_SUCCESS) {
         std::fprintf(stderr, "bayercam convert: out of memory\n");
-        status = 1;
+        status = kExitFailure;
     } else {
         p->outputBuffer = image;
         ProcessRawFrame(p, raw.data(), o.offset, o.rowStep);
@@ -211,11 +230,11 @@ int Run(const Args& arguments) {
         if (EndsWith(o.output, ".png") &&
             !WriteRgbPng(o.output, o.width, o.height, image, &error)) {
             std::fprintf(stderr, "bayercam convert: %s\n", error.c_str());
-            status = 1;
+            status = kExitFailure;
         } else if (EndsWith(o.output, ".bgra") && !WriteBytes(o.output, image, imageBytes)) {
-            status = 1;
+            status = kExitFailure;
         }
-        if (status == 0 && o.json) {
+        if (status == 0 && options.json) {
             nlohmann::ordered_json j;
             j["fixedMatrix"] = std::vector<int32_t>(p->frameMatrix, p->frameMatrix + 16);
             j["gains"] = {p->frameRedGain, p->frameGreenGain, p->frameBlueGain};
@@ -227,14 +246,68 @@ int Run(const Args& arguments) {
     return status;
 }
 
+tool::Job Setup(CLI::App& command) {
+    auto o = std::make_shared<Options>();
+    command.add_option("--width", o->width, "frame width in samples")
+        ->check(IntRange(1, 8192))
+        ->capture_default_str();
+    command.add_option("--height", o->height, "frame height in rows")
+        ->check(IntRange(1, 8192))
+        ->capture_default_str();
+    command.add_option("--phase", o->phaseName, "colour of the first two samples of the frame")
+        ->check(CLI::IsMember({"rggb", "grbg", "bggr", "gbrg"}))
+        ->capture_default_str();
+    command.add_option("--offset", o->offset, "bytes before the first sample")
+        ->check(IntRange(0LL, 0xFFFFFFFFLL))
+        ->capture_default_str();
+    command
+        .add_option("--row-step", o->rowStep, "bytes from one row to the next (default: the width)")
+        ->check(IntRange(1LL, 0xFFFFFFFFLL));
+    // The settings take any 32-bit value and clamp it into the property's range, as the
+    // property set does, so a value out of range is not a mistake. The comma lists take
+    // exactly their one argument, so a file name after them stays a file name.
+    command.add_option("--gains", o->gains, "red, green and blue gains R,G,B")
+        ->delimiter(',')
+        ->expected(3)
+        ->allow_extra_args(false)
+        ->transform(ClampedInt(1, 512))
+        ->capture_default_str();
+    command
+        .add_option("--color-correction", o->colorCorrection, "colour correction: 0 off, else on")
+        ->capture_default_str();
+    command.add_option("--brightness", o->brightness, "brightness")
+        ->transform(ClampedInt(0, 510))
+        ->capture_default_str();
+    command.add_option("--contrast", o->contrast, "contrast")
+        ->transform(ClampedInt(0, 20))
+        ->capture_default_str();
+    command.add_option("--saturation", o->saturation, "saturation")
+        ->transform(ClampedInt(0, 20))
+        ->capture_default_str();
+    command.add_option("--hue", o->hue, "hue rotation in degrees")
+        ->transform(ClampedInt(0, 359))
+        ->capture_default_str();
+    command.add_flag("--grey", o->grey, "grey output instead of colour");
+    command.add_flag("--auto-white-balance", o->autoWhiteBalance,
+                     "measure the white balance from the frame");
+    command.add_flag("--json", o->json, "print the frame's colour matrix and gains as JSON");
+    command
+        .add_option("--synthetic", o->synthetic,
+                    "convert a built-in test scene instead of INPUT.raw: bars, chart, "
+                    "zoneplate or PICTURE.png filmed as a scene")
+        ->type_name("SCENE");
+    command
+        .add_option("FILES", o->files,
+                    "INPUT.raw, then OUTPUT.png or OUTPUT.bgra; no INPUT.raw with --synthetic, "
+                    "OUTPUT may be left out with --json")
+        ->type_name("");
+    return [o]() { return Run(*o); };
+}
+
 const bool registered = RegisterCommand({
     "convert",
     "convert a raw Bayer frame (or a built-in test scene) to an image through the pipeline",
-    "[--width W] [--height H] [--phase rggb|grbg|bggr|gbrg] [--offset N] [--row-step N]\n"
-    "      [--gains R,G,B] [--color-correction 0|1] [--brightness N] [--contrast N]\n"
-    "      [--saturation N] [--hue N] [--grey] [--auto-white-balance] [--json]\n"
-    "      (INPUT.raw | --synthetic bars|chart|zoneplate|PICTURE.png) [OUTPUT.png|OUTPUT.bgra]",
-    Run,
+    Setup,
 });
 
 }  // namespace

@@ -1,11 +1,14 @@
 // bayercam info: a camera arrives, and the driver's record and the format it advertises for it
 // are shown as an application would enumerate them.
 #include <cstdio>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "control/region_of_interest.h"
 #include "platform/host/host_control.h"
+#include "tools/cli_checks.h"
 #include "tools/command.h"
+#include "tools/status_text.h"
 
 namespace tool {
 namespace {
@@ -132,33 +135,28 @@ void PrintText(const DeviceContext& c, const KS_DATARANGE_VIDEO& r) {
                 caps.MaxOutputSize.cy, caps.OutputGranularityX, caps.OutputGranularityY);
 }
 
-int Run(const Args& argsIn) {
-    Args args = argsIn;
-    bool json = TakeFlag(args, "--json");
-    std::string roiText;
-    bool haveRoi = TakeValue(args, "--roi", &roiText);
-    std::vector<long long> roi;
-    if (haveRoi)
-        roi = ParseIntList(roiText, 4, INT32_MIN, INT32_MAX, "--roi");
-    RejectUnknownOptions(args);
-    if (!args.empty())
-        throw UsageError{"unexpected argument '" + args.front() + "'"};
+struct Options {
+    std::vector<int32_t> roi;  // empty: the region the device arrives with
+    bool json = false;
+};
 
+int Run(const Options& o) {
     NTSTATUS status = host::LoadDriver(DriverEntry);
     PKSDEVICE device = nullptr;
     if (NT_SUCCESS(status))
         status = host::AddDevice(nullptr, &device);
     if (!NT_SUCCESS(status)) {
-        std::fprintf(stderr, "bayercam info: the device did not arrive: status 0x%08X\n",
-                     unsigned(status));
-        return 1;
+        std::fprintf(stderr, "bayercam info: the device did not arrive: status %s\n",
+                     StatusHex(status).c_str());
+        return kExitFailure;
     }
     auto* context = static_cast<DeviceContext*>(device->Context);
-    if (haveRoi) {
-        SetRegionOfInterest(context, LONG(roi[0]), LONG(roi[1]), LONG(roi[2]), LONG(roi[3]));
+    if (!o.roi.empty()) {
+        SetRegionOfInterest(context, LONG(o.roi[0]), LONG(o.roi[1]), LONG(o.roi[2]),
+                            LONG(o.roi[3]));
     }
 
-    if (json) {
+    if (o.json) {
         ordered_json out = {
             {"sensor",
              {{"width", kSensorWidth},
@@ -178,14 +176,30 @@ int Run(const Args& argsIn) {
         PrintText(*context, VideoDataRange);
     }
     host::RemoveDevice(device);
-    return 0;
+    return kExitSuccess;
+}
+
+Job Setup(CLI::App& command) {
+    auto o = std::make_shared<Options>();
+    // Any 32-bit values: the driver fits the region to the sensor itself, and showing how it
+    // does is the point. One argument only, so a stray word after it is reported as such.
+    command
+        .add_option("--roi", o->roi,
+                    "region of interest X,Y,W,H, set before showing; the driver fits it to the "
+                    "sensor")
+        ->delimiter(',')
+        ->expected(4)
+        ->allow_extra_args(false)
+        ->check(IntRange(INT32_MIN, INT32_MAX))
+        ->type_name("INT");
+    command.add_flag("--json", o->json, "print one JSON object instead of the tables");
+    return [o]() { return Run(*o); };
 }
 
 const bool registered = RegisterCommand({
     "info",
     "show the device record after arrival and the video format the driver advertises",
-    "[--roi X,Y,W,H] [--json]",
-    Run,
+    Setup,
 });
 
 }  // namespace

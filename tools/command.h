@@ -1,35 +1,31 @@
-// Subcommands of the bayercam command line. Each lives in its own file and registers itself.
+// Subcommands of the bayercam command line. Each lives in its own file and registers itself;
+// main.cpp gives each one a CLI11 subcommand, parses the command line and runs the one chosen.
 #pragma once
 
-#include <string>
-#include <vector>
+#include <CLI/CLI.hpp>
+#include <functional>
 
 namespace tool {
 
-using Args = std::vector<std::string>;
+// Exit statuses, the same for every command, so scripts can tell a mistyped command line from
+// a job that ran and failed.
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;  // the job ran and did not do what was asked
+constexpr int kExitUsage = 2;    // the command line was wrong; nothing was done
+
+// What runs once the command line parsed; returns the exit status. It may still throw a
+// CLI::ParseError (e.g. CLI::ValidationError) for a misuse the options alone cannot catch,
+// such as a combination of them; that ends the run with kExitUsage.
+using Job = std::function<int()>;
 
 struct Command {
     const char* name;
     const char* summary;
-    const char* usage;  // the options, printed by `bayercam help NAME`
-    int (*run)(const Args& args);
+    // Adds the command's options to its subcommand, bound to storage the returned job owns.
+    Job (*setup)(CLI::App& command);
 };
 
 // Called from a namespace-scope initialiser in each subcommand's file.
 bool RegisterCommand(const Command& command);
-
-// Option helpers shared by the subcommands. Every value is checked: a malformed number or a
-// missing value prints a clear message and makes the command fail with exit status 2.
-struct UsageError {
-    std::string message;
-};
-bool TakeFlag(Args& args, const std::string& name);
-bool TakeValue(Args& args, const std::string& name, std::string* value);
-bool TakeInt(Args& args, const std::string& name, long long min, long long max, long long* value);
-// Parses "a,b,c" into exactly `count` integers within [min, max].
-std::vector<long long> ParseIntList(const std::string& text, size_t count, long long min,
-                                    long long max, const std::string& what);
-// Anything left that starts with "--" is an unknown option.
-void RejectUnknownOptions(const Args& args);
 
 }  // namespace tool

@@ -1,52 +1,65 @@
 // bayercam: the driver's command line on the host build. It loads the same driver sources as
 // the kernel image, makes simulated devices arrive and shows what the driver does with them.
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+#include <exception>
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tools/command.h"
 
 namespace tool {
 
 namespace {
+// Sorted by name, so the help lists the commands in the same order whatever order the files'
+// initialisers ran in.
 std::map<std::string, Command>& Commands() {
     static std::map<std::string, Command> commands;
     return commands;
 }
 
-long long ParseInt(const std::string& text, long long min, long long max, const std::string& what) {
-    errno = 0;
-    char* end = nullptr;
-    long long v = std::strtoll(text.c_str(), &end, 0);
-    if (text.empty() || *end != '\0' || errno == ERANGE) {
-        throw UsageError{what + ": not a number: '" + text + "'"};
-    }
-    if (v < min || v > max) {
-        throw UsageError{what + ": " + text + " is outside " + std::to_string(min) + ".." +
-                         std::to_string(max)};
-    }
-    return v;
+struct Chosen {
+    CLI::App* command;
+    Job job;
+};
+
+// The subcommand the command line reached, for naming it in messages; null before one.
+const CLI::App* Reached(const CLI::App& app) {
+    std::vector<CLI::App*> parsed = app.get_subcommands();
+    return parsed.empty() ? nullptr : parsed.front();
 }
 
-int Help(const char* only) {
-    if (only) {
-        auto it = Commands().find(only);
-        if (it == Commands().end()) {
-            std::fprintf(stderr, "bayercam: no command '%s'\n", only);
-            return 2;
+int UsageFailure(const CLI::App& app, const std::string& message) {
+    const CLI::App* command = Reached(app);
+    std::string who = command ? "bayercam " + command->get_name() : "bayercam";
+    std::fprintf(stderr, "%s: %s\n(`%s --help` lists the options)\n", who.c_str(), message.c_str(),
+                 who.c_str());
+    return kExitUsage;
+}
+
+// `bayercam help [COMMAND]`, kept for those used to it: the same text as --help.
+Job SetupHelp(CLI::App& app, CLI::App& help) {
+    auto name = std::make_shared<std::string>();
+    help.add_option("COMMAND", *name, "the command whose options to list");
+    return [&app, name]() {
+        if (name->empty()) {
+            // Not app.help(): that shows the help of the command chosen, which is this one.
+            std::printf("%s", app.get_formatter()
+                                  ->make_help(&app, "bayercam", CLI::AppFormatMode::Normal)
+                                  .c_str());
+            return kExitSuccess;
         }
-        std::printf("bayercam %s %s\n  %s\n", it->first.c_str(), it->second.usage,
-                    it->second.summary);
-        return 0;
-    }
-    std::printf("usage: bayercam COMMAND [options]\n\ncommands:\n");
-    for (auto& [name, command] : Commands()) {
-        std::printf("  %-10s %s\n", name.c_str(), command.summary);
-    }
-    std::printf("\n`bayercam help COMMAND` lists a command's options.\n");
-    return 0;
+        CLI::App* command = nullptr;
+        try {
+            command = app.get_subcommand(*name);
+        } catch (const CLI::OptionNotFound&) {
+            throw CLI::ValidationError("COMMAND", "no command '" + *name + "'");
+        }
+        std::printf("%s", command->help("bayercam").c_str());
+        return kExitSuccess;
+    };
 }
 }  // namespace
 
@@ -55,83 +68,49 @@ bool RegisterCommand(const Command& command) {
     return true;
 }
 
-bool TakeFlag(Args& args, const std::string& name) {
-    for (auto it = args.begin(); it != args.end(); ++it) {
-        if (*it == name) {
-            args.erase(it);
-            return true;
-        }
-    }
-    return false;
-}
-
-bool TakeValue(Args& args, const std::string& name, std::string* value) {
-    for (auto it = args.begin(); it != args.end(); ++it) {
-        if (*it == name) {
-            if (it + 1 == args.end())
-                throw UsageError{name + " needs a value"};
-            *value = *(it + 1);
-            args.erase(it, it + 2);
-            return true;
-        }
-        if (it->rfind(name + "=", 0) == 0) {
-            *value = it->substr(name.size() + 1);
-            args.erase(it);
-            return true;
-        }
-    }
-    return false;
-}
-
-bool TakeInt(Args& args, const std::string& name, long long min, long long max, long long* value) {
-    std::string text;
-    if (!TakeValue(args, name, &text))
-        return false;
-    *value = ParseInt(text, min, max, name);
-    return true;
-}
-
-std::vector<long long> ParseIntList(const std::string& text, size_t count, long long min,
-                                    long long max, const std::string& what) {
-    std::vector<long long> values;
-    size_t start = 0;
-    for (;;) {
-        size_t comma = text.find(',', start);
-        values.push_back(ParseInt(text.substr(start, comma - start), min, max, what));
-        if (comma == std::string::npos)
-            break;
-        start = comma + 1;
-    }
-    if (values.size() != count) {
-        throw UsageError{what + ": expected " + std::to_string(count) + " comma-separated values"};
-    }
-    return values;
-}
-
-void RejectUnknownOptions(const Args& args) {
-    for (auto& a : args) {
-        if (a.rfind("--", 0) == 0)
-            throw UsageError{"unknown option " + a};
-    }
-}
-
 }  // namespace tool
 
 int main(int argc, char** argv) {
     using namespace tool;
-    if (argc < 2 || std::string(argv[1]) == "help" || std::string(argv[1]) == "--help") {
-        return Help(argc >= 3 && std::string(argv[1]) == "help" ? argv[2] : nullptr);
+    CLI::App app{
+        "The bayercam driver's command line on the host build: simulated cameras "
+        "arrive and the driver's answers are shown.",
+        "bayercam"};
+    app.set_version_flag("--version", "bayercam " BAYERCAM_VERSION);
+    app.require_subcommand(0, 1);
+    app.footer(
+        "Exit status: 0 done, 1 the job failed, 2 the command line was wrong.\n"
+        "`bayercam COMMAND --help` lists a command's options.");
+
+    std::vector<Chosen> chosen;
+    for (auto& [name, command] : Commands()) {
+        CLI::App* sub = app.add_subcommand(name, command.summary);
+        chosen.push_back({sub, command.setup(*sub)});
     }
-    auto it = Commands().find(argv[1]);
-    if (it == Commands().end()) {
-        std::fprintf(stderr, "bayercam: unknown command '%s' (try `bayercam help`)\n", argv[1]);
-        return 2;
-    }
-    Args args(argv + 2, argv + argc);
+    CLI::App* help = app.add_subcommand("help", "list the commands, or one command's options");
+    chosen.push_back({help, SetupHelp(app, *help)});
+
     try {
-        return it->second.run(args);
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "bayercam %s: %s\n", argv[1], e.message.c_str());
-        return 2;
+        app.parse(argc, argv);
+        for (Chosen& c : chosen) {
+            if (c.command->parsed())
+                return c.job();
+        }
+        std::fprintf(stderr, "%s", app.help().c_str());
+        return kExitUsage;
+    } catch (const CLI::ParseError& e) {
+        // --help and --version arrive as "errors" with status 0; CLI11 prints them.
+        if (e.get_exit_code() == int(CLI::ExitCodes::Success))
+            return app.exit(e);
+        // A word where a command belongs is a mistyped command, not a stray argument.
+        if (!Reached(app) && argc > 1 && argv[1][0] != '-')
+            return UsageFailure(app, std::string("no command '") + argv[1] + "'");
+        return UsageFailure(app, e.what());
+    } catch (const std::exception& e) {
+        // A job must not end in an abort: whatever it did not foresee is still its failure.
+        const CLI::App* command = Reached(app);
+        std::fprintf(stderr, "bayercam%s%s: %s\n", command ? " " : "",
+                     command ? command->get_name().c_str() : "", e.what());
+        return kExitFailure;
     }
 }

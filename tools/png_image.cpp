@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <cstdio>
 #include <vector>
 
 namespace tool {
@@ -25,6 +26,16 @@ bool WriteRgbPng(const std::string& path, uint32_t width, uint32_t height, const
         return false;
     }
     return true;
+}
+
+bool StartsLikePng(const std::string& path) {
+    png_byte signature[8] = {};
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return false;
+    size_t got = std::fread(signature, 1, sizeof(signature), file);
+    std::fclose(file);
+    return got == sizeof(signature) && png_sig_cmp(signature, 0, sizeof(signature)) == 0;
 }
 
 }  // namespace tool

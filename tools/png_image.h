@@ -11,4 +11,8 @@ namespace tool {
 bool WriteRgbPng(const std::string& path, uint32_t width, uint32_t height, const uint8_t* bgrx,
                  std::string* error);
 
+// Whether the file at `path` begins with the PNG signature: a file that does not is refused
+// by name before a reader reports its own, vaguer, error.
+bool StartsLikePng(const std::string& path);
+
 }  // namespace tool

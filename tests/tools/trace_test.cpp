@@ -52,11 +52,63 @@ TEST(TraceCommand, JsonShowsConfigurationThenEachFrameInOrder) {
 
 TEST(TraceCommand, TextFoldsPaddingAndShowsAFault) {
     ToolRun run = RunTool("trace --fault no-frame --timeout 20");
-    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.exitCode, 1) << "no frame was read";
+    EXPECT_NE(run.err.find("0 of 1 frames read"), std::string::npos) << run.err;
     EXPECT_NE(run.out.find("02 +63 zeros"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("CANCELLED"), std::string::npos) << "the timed-out reads" << run.out;
     EXPECT_NE(run.out.find("-- frame 1: TIMEOUT"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("-- 0 of 1 frames read"), std::string::npos) << run.out;
+}
+
+struct Outcome {
+    const char* arguments;
+    int status;
+    const char* says;  // on standard error; empty when nothing is
+};
+
+TEST(TraceCommand, ExitStatusSaysWhetherTheFramesWereRead) {
+    const Outcome cases[] = {
+        {"trace --unpaced --frames 2", 0, ""},
+        {"trace --unpaced --frames 2 --fault short-transfer", 0, ""},  // the driver recovers
+        {"trace --unpaced --frames 2 --fault stalled-pipe --timeout 20", 1, "1 of 2 frames read"},
+        {"trace --unpaced --fault device-descriptor-error --timeout 20", 1,
+         "configuring the camera failed: UNSUCCESSFUL"},
+        {"trace --unpaced --fault port-disconnected --json --timeout 20", 1,
+         "configuring the camera failed: DEVICE_NOT_CONNECTED"},
+    };
+    for (const Outcome& o : cases) {
+        ToolRun run = RunTool(o.arguments);
+        EXPECT_EQ(run.exitCode, o.status) << o.arguments << "\n" << run.err;
+        EXPECT_NE(run.out.find("frames"), std::string::npos) << "the trace is printed anyway";
+        if (*o.says) {
+            EXPECT_NE(run.err.find(o.says), std::string::npos) << o.arguments << ": " << run.err;
+        } else {
+            EXPECT_EQ(run.err, "") << o.arguments;
+        }
+    }
+}
+
+TEST(TraceCommand, JsonStatusesAreHexWithTheirNames) {
+    ToolRun run = RunTool("trace --fault no-frame --timeout 20 --json");
+    EXPECT_EQ(run.exitCode, 1);
+    std::vector<nlohmann::json> lines = JsonLines(run.out);
+    bool sawTimeout = false;
+    for (const nlohmann::json& line : lines) {
+        if (!line.contains("status"))
+            continue;
+        std::string status = line["status"];
+        EXPECT_EQ(status.size(), 10u) << line;
+        EXPECT_EQ(status.rfind("0x", 0), 0u) << line;
+        if (line.value("frame", 0) == 1) {
+            EXPECT_EQ(status, "0x00000102") << line;
+            EXPECT_EQ(line["statusName"], "TIMEOUT") << line;
+            sawTimeout = true;
+        }
+        if (line.contains("usbdStatus")) {
+            EXPECT_EQ(line["usbdStatus"].get<std::string>().size(), 10u) << line;
+        }
+    }
+    EXPECT_TRUE(sawTimeout) << run.out;
 }
 
 TEST(TraceCommand, UnknownFaultListsTheNames) {

@@ -1,0 +1,66 @@
+#include "tools/cli_checks.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+namespace tool {
+namespace {
+
+// Parses the whole of `text` as strtoll does with base 0; false, with the reason, when it is
+// not a whole number or does not fit 64 bits.
+bool ParseWhole(const std::string& text, long long* value, std::string* reason) {
+    errno = 0;
+    char* end = nullptr;
+    *value = std::strtoll(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0') {
+        *reason = "'" + text + "' is not a whole number";
+        return false;
+    }
+    if (errno == ERANGE) {
+        *reason = text + " is far outside any range";
+        return false;
+    }
+    return true;
+}
+
+std::string Interval(long long min, long long max) {
+    return "[" + std::to_string(min) + " - " + std::to_string(max) + "]";
+}
+
+}  // namespace
+
+CLI::Validator IntRange(long long min, long long max) {
+    return CLI::Validator(
+        [min, max](std::string& text) {
+            long long value;
+            std::string reason;
+            if (!ParseWhole(text, &value, &reason))
+                return reason;
+            if (value < min || value > max)
+                return text + " is outside " + Interval(min, max);
+            return std::string();
+        },
+        "in " + Interval(min, max));
+}
+
+CLI::Validator ClampedInt(int32_t low, int32_t high) {
+    return CLI::Validator(
+        [low, high](std::string& text) {
+            long long value;
+            std::string reason;
+            if (!ParseWhole(text, &value, &reason))
+                return reason;
+            if (value < INT32_MIN || value > INT32_MAX)
+                return text + " does not fit 32 bits";
+            if (value < low)
+                text = std::to_string(low);
+            else if (value > high)
+                text = std::to_string(high);
+            return std::string();
+        },
+        "clamped to " + Interval(low, high));
+}
+
+}  // namespace tool

@@ -1,0 +1,16 @@
+// Checks for numeric options. CLI11's own Range and Bound answer "not in range" for text that
+// is not a number at all; these say which of the two is wrong, so the person knows what to fix.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace tool {
+
+// A whole number (decimal, or 0x hexadecimal) within [min, max]; help shows "in [min - max]".
+CLI::Validator IntRange(long long min, long long max);
+
+// Any 32-bit whole number, moved into [low, high] when outside it, as the driver's property
+// set clamps a setting; help shows "clamped to [low - high]".
+CLI::Validator ClampedInt(int32_t low, int32_t high);
+
+}  // namespace tool
