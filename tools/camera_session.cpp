@@ -82,16 +82,20 @@ NTSTATUS CameraSession::CameraProperty(ULONG id, ULONG flags, void* record, ULON
     return Request(&property, sizeof(property), record, size, returned);
 }
 
-bool CameraSession::Close(std::string* error) {
-    if (closed_)
-        return true;
-    closed_ = true;
+void CameraSession::Stop() {
     if (filter_)
         host::CloseFilter(filter_);
     filter_ = nullptr;
     if (started_)
         host::StopDevice(device_);
     started_ = false;
+}
+
+bool CameraSession::Close(std::string* error) {
+    if (closed_)
+        return true;
+    closed_ = true;
+    Stop();
     if (device_)
         host::RemoveDevice(device_);
     device_ = nullptr;

@@ -39,8 +39,11 @@ public:
     // A request of the camera property set; the record's header is filled in.
     NTSTATUS CameraProperty(ULONG id, ULONG flags, void* record, ULONG size, ULONG* returned);
 
-    // Closes the filter, stops and removes the device and writes the hive. False with the
-    // reason if the hive could not be written.
+    // Closes the filter (which saves the settings) and stops the device (which saves them
+    // again); the camera stays, so its requests can still be shown.
+    void Stop();
+    // Stop, then removes the device and writes the hive. False with the reason if the hive
+    // could not be written.
     bool Close(std::string* error);
 
 private:
