@@ -63,6 +63,7 @@ typedef LONGLONG REFERENCE_TIME;
 typedef ULONG ACCESS_MASK;
 typedef PVOID HANDLE;
 typedef HANDLE* PHANDLE;
+typedef PVOID PSECURITY_DESCRIPTOR;
 
 #define BC_WIDE(s) u##s
 
@@ -95,6 +96,12 @@ typedef struct _GUID {
 typedef const GUID* LPCGUID;
 typedef const GUID& REFGUID;
 
+// The WDK compares GUIDs as two 64-bit words; memcmp gives the same answer without the
+// alignment the WDK's version assumes.
+inline int IsEqualGUIDAligned(REFGUID guid1, REFGUID guid2) {
+    return memcmp(&guid1, &guid2, sizeof(GUID)) == 0;
+}
+
 typedef struct tagRECT {
     LONG left;
     LONG top;
@@ -108,6 +115,7 @@ typedef struct tagSIZE {
 } SIZE;
 
 #define NT_SUCCESS(s) (((NTSTATUS)(s)) >= 0)
+#define NT_ERROR(s) ((((ULONG)(s)) >> 30) == 3)
 
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
@@ -120,6 +128,7 @@ typedef struct tagSIZE {
 #define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
 #define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
+#define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
 #define STATUS_SHARING_VIOLATION ((NTSTATUS)0xC0000043L)
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
@@ -129,6 +138,9 @@ typedef struct tagSIZE {
 #define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
 #define STATUS_NO_MATCH ((NTSTATUS)0xC0000272L)
 #define STATUS_NOT_FOUND ((NTSTATUS)0xC0000225L)
+#define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
+#define STATUS_PROPSET_NOT_FOUND ((NTSTATUS)0xC0000230L)
+#define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
 
 #define PASSIVE_LEVEL 0
 #define APC_LEVEL 1
