@@ -137,3 +137,58 @@ static_assert(sizeof(KSPIN_DESCRIPTOR_EX) == 136, "KSPIN_DESCRIPTOR_EX");
 static_assert(offsetof(KSPIN_DESCRIPTOR_EX, IntersectHandler) == 128, "IntersectHandler");
 static_assert(sizeof(KSFILTER_DESCRIPTOR) == 104, "KSFILTER_DESCRIPTOR");
 static_assert(sizeof(KSALLOCATOR_FRAMING_EX) == 112, "KSALLOCATOR_FRAMING_EX");
+static_assert(offsetof(KSFILTER_DESCRIPTOR, ReferenceGuid) == 24, "ReferenceGuid");
+static_assert(offsetof(KSFILTER_DESCRIPTOR, PinDescriptors) == 40, "PinDescriptors");
+static_assert(offsetof(KSFILTER_DESCRIPTOR, Categories) == 56, "Categories");
+static_assert(offsetof(KSFILTER_DESCRIPTOR, NodeDescriptorsCount) == 64, "NodeDescriptorsCount");
+
+// Filters, factories, pins and their automation.
+static_assert(sizeof(KSFILTER) == 24, "KSFILTER");
+static_assert(sizeof(KSFILTERFACTORY) == 24, "KSFILTERFACTORY");
+static_assert(offsetof(KSFILTER, Context) == 16, "KSFILTER.Context");
+static_assert(sizeof(KSPIN) == 136, "KSPIN");
+static_assert(offsetof(KSPIN, Id) == 24, "KSPIN.Id");
+static_assert(offsetof(KSPIN, ConnectionInterface) == 40, "KSPIN.ConnectionInterface");
+static_assert(offsetof(KSPIN, ConnectionFormat) == 96, "KSPIN.ConnectionFormat");
+static_assert(offsetof(KSPIN, StreamHeaderSize) == 112, "KSPIN.StreamHeaderSize");
+static_assert(offsetof(KSPIN, DeviceState) == 120, "KSPIN.DeviceState");
+static_assert(offsetof(KSPIN, ClientState) == 128, "KSPIN.ClientState");
+static_assert(sizeof(KSPIN_DISPATCH) == 80, "KSPIN_DISPATCH");
+static_assert(offsetof(KSPIN_DISPATCH, Clock) == 64, "KSPIN_DISPATCH.Clock");
+static_assert(sizeof(KSFILTER_DISPATCH) == 32, "KSFILTER_DISPATCH");
+static_assert(sizeof(KSAUTOMATION_TABLE) == 48, "KSAUTOMATION_TABLE");
+static_assert(offsetof(KSAUTOMATION_TABLE, PropertySets) == 8, "PropertySets");
+static_assert(offsetof(KSAUTOMATION_TABLE, EventSets) == 40, "EventSets");
+static_assert(sizeof(KSPROPERTY_SET) == 40, "KSPROPERTY_SET");
+static_assert(offsetof(KSPROPERTY_SET, PropertyItem) == 16, "KSPROPERTY_SET.PropertyItem");
+static_assert(offsetof(KSPROPERTY_SET, FastIoTable) == 32, "KSPROPERTY_SET.FastIoTable");
+static_assert(sizeof(KSFASTPROPERTY_ITEM) == 32, "KSFASTPROPERTY_ITEM");
+static_assert(sizeof(KSNODE_DESCRIPTOR) == 24, "KSNODE_DESCRIPTOR");
+static_assert(sizeof(KSMULTIPLE_ITEM) == 8, "KSMULTIPLE_ITEM");
+static_assert(sizeof(KSPROPERTY_DESCRIPTION) == 40, "KSPROPERTY_DESCRIPTION");
+static_assert(offsetof(KSPROPERTY_DESCRIPTION, PropTypeSet) == 8, "PropTypeSet");
+static_assert(offsetof(KSPROPERTY_DESCRIPTION, MembersListCount) == 32, "MembersListCount");
+static_assert(sizeof(KSPROPERTY_MEMBERSHEADER) == 16, "KSPROPERTY_MEMBERSHEADER");
+static_assert(sizeof(KSP_PIN) == 32, "KSP_PIN");
+static_assert(sizeof(KSP_NODE) == 32, "KSP_NODE");
+static_assert(sizeof(KSPIN_CINSTANCES) == 8, "KSPIN_CINSTANCES");
+static_assert(sizeof(KSATTRIBUTE) == 24, "KSATTRIBUTE");
+static_assert(sizeof(KSATTRIBUTE_LIST) == 16, "KSATTRIBUTE_LIST");
+static_assert(sizeof(KSPRIORITY) == 8, "KSPRIORITY");
+static_assert(sizeof(KSSTATE) == 4, "KSSTATE");
+static_assert(IOCTL_KS_PROPERTY == 0x002F0003, "IOCTL_KS_PROPERTY");
+static_assert(KSPROPERTY_TYPE_BASICSUPPORT == 0x200 && KSPROPERTY_TYPE_SETSUPPORT == 0x100,
+              "KSPROPERTY_TYPE_*");
+static_assert(KSPROPERTY_PIN_NAME == 12 && KSPROPERTY_PIN_CATEGORY == 11, "KSPROPERTY_PIN_*");
+static_assert(KSCREATE_ITEM_FREEONSTOP == 8, "KSCREATE_ITEM_FREEONSTOP");
+static_assert(KSFILTER_DESCRIPTOR_VERSION == 0xFFFFFFFFu, "KSFILTER_DESCRIPTOR_VERSION");
+
+// File objects: the fields a driver reads, at their Windows places.
+static_assert(sizeof(FILE_OBJECT) == 216, "FILE_OBJECT");
+static_assert(offsetof(FILE_OBJECT, DeviceObject) == 8, "FILE_OBJECT.DeviceObject");
+static_assert(offsetof(FILE_OBJECT, Vpb) == 16, "FILE_OBJECT.Vpb");
+static_assert(offsetof(FILE_OBJECT, FsContext) == 24, "FILE_OBJECT.FsContext");
+static_assert(offsetof(FILE_OBJECT, FsContext2) == 32, "FILE_OBJECT.FsContext2");
+static_assert(offsetof(FILE_OBJECT, FileName) == 88, "FILE_OBJECT.FileName");
+static_assert(offsetof(FILE_OBJECT, Lock) == 128, "FILE_OBJECT.Lock");
+static_assert(offsetof(FILE_OBJECT, FileObjectExtension) == 208, "FileObjectExtension");

@@ -53,10 +53,16 @@ const KSDEVICE_DESCRIPTOR* RegisteredDescriptor();
 // no driver if null) and calls the descriptor's Add. On failure the device is destroyed, as
 // AVStream does, and null is stored.
 NTSTATUS AddDevice(PDEVICE_OBJECT lower, PKSDEVICE* device);
-// Start and Stop as the PnP manager sends them; Start marks the device started on success.
+// Start and Stop as the PnP manager sends them, each only in the state it leaves (a second
+// Start or Stop in a row is a bug check). Start calls the driver's Start, then enables the
+// device interfaces of the factories made so far and marks the device started, on success
+// only. Stop calls the driver's Stop, then drops the factories made with
+// KSCREATE_ITEM_FREEONSTOP, disables every interface (the others come back with the next
+// Start) and clears the mark. Stopping with a filter open is a bug check.
 NTSTATUS StartDevice(PKSDEVICE device);
 void StopDevice(PKSDEVICE device);
-// The device goes away: its object bag is emptied, every item freed with its callback.
+// The device goes away: its factories (newest first) and then its object bag are emptied,
+// every item freed with its callback. Removing it with a filter open is a bug check.
 void RemoveDevice(PKSDEVICE device);
 
 // Object bags refuse their next `count` items with `status`; 0 disarms.
@@ -120,7 +126,8 @@ bool RegistrySetValue(const std::string& keyPath, const RegistryValue& value);
 bool RegistryListValues(const std::string& keyPath, std::vector<RegistryValue>* values);
 
 // ---- Applications: filters and property requests ---------------------------------------
-// A device interface the device registered, as SetupDi would list it.
+// A device interface the device registered, as SetupDi would list it, enabled or not. The
+// registration stays when its factory goes; only the enabled state follows the factory.
 struct DeviceInterface {
     GUID category;
     std::string reference;  // the reference string, "GLOBAL" for the camera
@@ -129,10 +136,11 @@ struct DeviceInterface {
 std::vector<DeviceInterface> DeviceInterfaces(PKSDEVICE device);
 // Filter factories whose create items are in place (dropped at stop: KSCREATE_ITEM_FREEONSTOP).
 size_t FilterFactoryCount(PKSDEVICE device);
-// CreateFile on the device interface with that reference string: IRP_MJ_CREATE reaches the
-// factory, which creates a filter and calls its Create dispatch. The file object stands for
-// the application's handle. Fails with the dispatch's status, or STATUS_OBJECT_NAME_NOT_FOUND
-// when no factory has that reference string.
+// CreateFile on the device interface with that reference string (compared without regard to
+// case): IRP_MJ_CREATE reaches the factory, which creates a filter and calls its Create
+// dispatch. The file object stands for the application's handle. Fails with the dispatch's
+// status, or STATUS_OBJECT_NAME_NOT_FOUND when no factory has that reference string with an
+// enabled interface (a factory without categories: when the device is not started).
 NTSTATUS OpenFilter(PKSDEVICE device, const std::string& reference, PFILE_OBJECT* filter);
 // CloseHandle: IRP_MJ_CLOSE; the filter's Close dispatch runs, then its object bag is emptied.
 NTSTATUS CloseFilter(PFILE_OBJECT filter);

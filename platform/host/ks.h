@@ -90,6 +90,78 @@ typedef struct tagKS_DATARANGE_VIDEO {
 #define STATIC_PINNAME_VIDEO_CAPTURE \
     0xfb6c4281, 0x0353, 0x11d1, 0x90, 0x5f, 0x00, 0x00, 0xc0, 0xcc, 0x16, 0xba
 #define STATIC_PIN_CATEGORY_CAPTURE STATIC_PINNAME_VIDEO_CAPTURE
+#define STATIC_GUID_NULL 0x00000000, 0x0000, 0x0000, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00
+#define STATIC_KSDATAFORMAT_TYPE_WILDCARD STATIC_GUID_NULL
+#define STATIC_KSDATAFORMAT_SUBTYPE_WILDCARD STATIC_GUID_NULL
+#define STATIC_KSDATAFORMAT_SPECIFIER_WILDCARD STATIC_GUID_NULL
+#define STATIC_KSDATAFORMAT_SPECIFIER_NONE \
+    0x0F6417D6, 0xC318, 0x11D0, 0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96
+#define STATIC_KSNAME_Filter \
+    0x9b365890, 0x165f, 0x11d0, 0xa1, 0x95, 0x00, 0x20, 0xaf, 0xd1, 0x56, 0xe4
+#define STATIC_KSMEMORY_TYPE_KERNEL_NONPAGED \
+    0x4a6d5fc4, 0x7895, 0x11d1, 0xb0, 0x69, 0x00, 0xa0, 0xc9, 0x06, 0x28, 0x02
+#define STATIC_KSPROPSETID_Pin \
+    0x8C134960, 0x51AD, 0x11CF, 0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00
+#define STATIC_KSPROPTYPESETID_General \
+    0x97E99BA0, 0xBDEA, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00
+
+// The GUID objects behind the names. As in the WDK, each is declared here and defined once,
+// by the platform (platform/host/ks_guids.cpp here, platform/kernel/ks_guids.cpp there).
+extern "C" {
+extern const GUID GUID_NULL;
+extern const GUID KSNAME_Filter;
+extern const GUID KSMEMORY_TYPE_KERNEL_NONPAGED;
+extern const GUID KSPROPSETID_Pin;
+extern const GUID KSPROPTYPESETID_General;
+extern const GUID KSDATAFORMAT_SPECIFIER_NONE;
+extern const GUID KSCATEGORY_VIDEO;
+extern const GUID KSCATEGORY_CAPTURE;
+extern const GUID PINNAME_VIDEO_CAPTURE;
+}
+#define KSDATAFORMAT_TYPE_WILDCARD GUID_NULL
+#define KSDATAFORMAT_SUBTYPE_WILDCARD GUID_NULL
+#define KSDATAFORMAT_SPECIFIER_WILDCARD GUID_NULL
+#define PIN_CATEGORY_CAPTURE PINNAME_VIDEO_CAPTURE
+
+#define KSSTRING_Filter u"{9B365890-165F-11D0-A195-0020AFD156E4}"
+#define KSSTRING_Pin u"{146F1A80-4791-11D0-A5D6-28DB04C10000}"
+
+#define KSDATAFORMAT_TEMPORAL_COMPRESSION 0x1
+#define KSDATAFORMAT_ATTRIBUTES 0x2
+#define KSDATARANGE_ATTRIBUTES 0x2
+#define KSDATARANGE_REQUIRED_ATTRIBUTES 0x4
+
+typedef struct {
+    ULONG Size;
+    ULONG Count;
+} KSMULTIPLE_ITEM, *PKSMULTIPLE_ITEM;
+
+#define KSATTRIBUTE_REQUIRED 0x00000001
+
+typedef struct {
+    ULONG Size;
+    ULONG Flags;
+    GUID Attribute;
+} KSATTRIBUTE, *PKSATTRIBUTE;
+
+typedef struct {
+    ULONG Count;
+    PKSATTRIBUTE* Attributes;
+} KSATTRIBUTE_LIST, *PKSATTRIBUTE_LIST;
+
+// ---- Streaming states --------------------------------------------------------------------
+typedef enum { KSRESET_BEGIN, KSRESET_END } KSRESET;
+typedef enum { KSSTATE_STOP, KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN } KSSTATE, *PKSSTATE;
+
+#define KSPRIORITY_LOW 0x00000001
+#define KSPRIORITY_NORMAL 0x40000000
+#define KSPRIORITY_HIGH 0x80000000
+#define KSPRIORITY_EXCLUSIVE 0xFFFFFFFF
+
+typedef struct {
+    ULONG PriorityClass;
+    ULONG PrioritySubClass;
+} KSPRIORITY, *PKSPRIORITY;
 
 // ---- Devices ---------------------------------------------------------------------------
 typedef PVOID KSOBJECT_BAG;

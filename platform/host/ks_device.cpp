@@ -1,33 +1,12 @@
 // AVStream's driver and device layer on the host: KsInitializeDriver, device creation with an
 // object bag and a device lock, and the PnP calls that the tests make in the PnP manager's place.
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
+#include <cstdio>
 
-#include "platform/host/host_control.h"
+#include "platform/host/ks_objects.h"
 
 namespace {
 
-struct BagItem {
-    PVOID item;
-    PFNKSFREE free;
-};
-
-// The AVStream device and what AVStream keeps beside it. KSDEVICE comes first so that a
-// PKSDEVICE handed to the driver leads back here.
-struct HostDevice {
-    KSDEVICE ks{};
-    DEVICE_OBJECT functional{};
-    DEVICE_OBJECT physical{};
-    DEVICE_OBJECT bareLower{};
-    std::recursive_mutex lock;
-    std::thread::id owner{};
-    int lockDepth = 0;
-    std::mutex bagLock;
-    std::vector<BagItem> bag;
-};
-static_assert(offsetof(HostDevice, ks) == 0, "KSDEVICE must lead the host device");
+using host::ks::HostDevice;
 
 struct Driver {
     DRIVER_OBJECT object{};
@@ -36,31 +15,25 @@ struct Driver {
 
 Driver theDriver;
 
-// Object bags refuse items while this count lasts, as AVStream does when it runs out of memory.
-std::mutex bagRefusalLock;
-NTSTATUS bagRefusal = STATUS_SUCCESS;
-int bagRefusals = 0;
-
 HostDevice* FromKs(PKSDEVICE device) {
-    return reinterpret_cast<HostDevice*>(device);
-}
-
-HostDevice* FromBag(KSOBJECT_BAG bag) {
-    return static_cast<HostDevice*>(bag);
+    HostDevice* host = host::ks::FindDevice(device);
+    if (!host)
+        host::BugCheck("a device call on something that is not a live AVStream device");
+    return host;
 }
 
 void EmptyBag(HostDevice* device) {
-    std::vector<BagItem> items;
-    {
-        std::lock_guard<std::mutex> g(device->bagLock);
-        items.swap(device->bag);
-    }
-    // Later items may refer to earlier ones; free in the reverse order of addition.
-    for (auto it = items.rbegin(); it != items.rend(); ++it) {
-        if (it->free)
-            it->free(it->item);
-        else
-            ExFreePool(it->item);
+    host::ks::EmptyBag(&device->bag);
+}
+
+// The PnP manager stops or removes a device only once every handle to it is closed; a
+// filter still open here is a test that forgot to close it.
+void RequireNoOpenFilters(HostDevice* device, const char* what) {
+    if (device->openFilters > 0) {
+        static char message[160];
+        snprintf(message, sizeof(message), "%s of a device with %d filter(s) still open", what,
+                 device->openFilters);
+        host::BugCheck(message);
     }
 }
 
@@ -99,7 +72,7 @@ NTSTATUS AddDevice(PDEVICE_OBJECT lower, PKSDEVICE* out) {
 
     KSDEVICE& ks = device->ks;
     ks.Descriptor = theDriver.descriptor;
-    ks.Bag = device;
+    ks.Bag = &device->bag;
     ks.FunctionalDeviceObject = &device->functional;
     ks.PhysicalDeviceObject = &device->physical;
     ks.NextDeviceObject = next;
@@ -109,6 +82,7 @@ NTSTATUS AddDevice(PDEVICE_OBJECT lower, PKSDEVICE* out) {
     const KSDEVICE_DISPATCH* dispatch = theDriver.descriptor->Dispatch;
     NTSTATUS status = dispatch && dispatch->Add ? dispatch->Add(&ks) : STATUS_SUCCESS;
     if (!NT_SUCCESS(status)) {
+        host::ks::DestroyFactories(device);
         EmptyBag(device);
         delete device;
         return status;
@@ -118,19 +92,32 @@ NTSTATUS AddDevice(PDEVICE_OBJECT lower, PKSDEVICE* out) {
 }
 
 NTSTATUS StartDevice(PKSDEVICE device) {
+    HostDevice* host = FromKs(device);
+    if (device->Started)
+        BugCheck("StartDevice of a device already started");
     const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
     NTSTATUS status = STATUS_SUCCESS;
     if (dispatch && dispatch->Start)
         status = dispatch->Start(device, nullptr, nullptr, nullptr);
-    if (NT_SUCCESS(status))
+    if (NT_SUCCESS(status)) {
+        // Factories made up to here are AVStream's to enable; the started mark comes last, so
+        // the driver's Start still sees the device as not started.
+        host::ks::EnableInterfacesAtStart(host);
         device->Started = TRUE;
+    }
     return status;
 }
 
 void StopDevice(PKSDEVICE device) {
+    HostDevice* host = FromKs(device);
+    if (!device->Started)
+        BugCheck("StopDevice of a device that is not started");
+    RequireNoOpenFilters(host, "StopDevice");
     const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
     if (dispatch && dispatch->Stop)
         dispatch->Stop(device, nullptr);
+    // After the driver's Stop, as AVStream frees KSCREATE_ITEM_FREEONSTOP create items.
+    host::ks::DropFactoriesAtStop(host);
     device->Started = FALSE;
 }
 
@@ -138,20 +125,16 @@ void RemoveDevice(PKSDEVICE device) {
     if (!device)
         return;
     HostDevice* host = FromKs(device);
+    RequireNoOpenFilters(host, "RemoveDevice");
+    host::ks::DestroyFactories(host);
     EmptyBag(host);
     delete host;
 }
 
-void RefuseBagItems(NTSTATUS status, int count) {
-    std::lock_guard<std::mutex> g(bagRefusalLock);
-    bagRefusal = status;
-    bagRefusals = count;
-}
-
 size_t BagItemCount(PKSDEVICE device) {
     HostDevice* host = FromKs(device);
-    std::lock_guard<std::mutex> g(host->bagLock);
-    return host->bag.size();
+    std::lock_guard<std::mutex> g(host->bag.lock);
+    return host->bag.items.size();
 }
 
 bool DeviceLockHeld(PKSDEVICE device) {
@@ -170,11 +153,22 @@ NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
     if (!descriptor)
         return STATUS_INVALID_PARAMETER;
     theDriver.descriptor = descriptor;
+    // AVStream answers creates, closes and device controls on the driver's behalf.
+    driver->MajorFunction[IRP_MJ_CREATE] = host::ks::DispatchCreate;
+    driver->MajorFunction[IRP_MJ_CLOSE] = host::ks::DispatchClose;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = host::ks::DispatchDeviceControl;
     return STATUS_SUCCESS;
 }
 
 void NTAPI KsAcquireDevice(PKSDEVICE device) {
     HostDevice* host = FromKs(device);
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        host::BugCheck("KsAcquireDevice above PASSIVE_LEVEL");
+    // AVStream's order is device, then control, then processing mutex; taking the device again
+    // while already holding it is no new acquisition.
+    bool reentry = host->lockDepth > 0 && host->owner == std::this_thread::get_id();
+    if (!reentry && host::ks::ControlMutexesHeld() > 0)
+        host::BugCheck("KsAcquireDevice while holding a control mutex (lock order)");
     host->lock.lock();
     host->owner = std::this_thread::get_id();
     ++host->lockDepth;
@@ -188,23 +182,6 @@ void NTAPI KsReleaseDevice(PKSDEVICE device) {
     if (--host->lockDepth == 0)
         host->owner = std::thread::id{};
     host->lock.unlock();
-}
-
-NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free) {
-    HostDevice* host = FromBag(bag);
-    // AVStream requires the device mutex around changes to a device's bag.
-    if (!host::DeviceLockHeld(&host->ks))
-        host::BugCheck("device object bag changed without the device lock");
-    {
-        std::lock_guard<std::mutex> g(bagRefusalLock);
-        if (bagRefusals > 0) {
-            --bagRefusals;
-            return bagRefusal;
-        }
-    }
-    std::lock_guard<std::mutex> g(host->bagLock);
-    host->bag.push_back(BagItem{item, free});
-    return STATUS_SUCCESS;
 }
 
 }  // extern "C"

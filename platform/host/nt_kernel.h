@@ -17,6 +17,9 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
 VOID NTAPI ExFreePool(PVOID P);
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
+// ---- Run-time library ------------------------------------------------------------------
+SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
+
 // ---- Dispatcher objects ----------------------------------------------------------------
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;

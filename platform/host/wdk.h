@@ -8,3 +8,4 @@
 #include "platform/host/usb.h"
 #include "platform/host/ks.h"
 #include "platform/host/ks_records.h"
+#include "platform/host/ks_filter.h"

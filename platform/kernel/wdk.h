@@ -40,5 +40,9 @@ extern "C" {
 
 // Wide literals are 16-bit in both builds; the host spells them as char16_t.
 #define BC_WIDE(s) L##s
+// The capture category is the video-capture pin name's GUID; ks.h names only the latter.
+#ifndef PIN_CATEGORY_CAPTURE
+#define PIN_CATEGORY_CAPTURE PINNAME_VIDEO_CAPTURE
+#endif
 
 #define BC_KERNEL_BUILD 1
