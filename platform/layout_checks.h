@@ -192,3 +192,5 @@ static_assert(offsetof(FILE_OBJECT, FsContext2) == 32, "FILE_OBJECT.FsContext2")
 static_assert(offsetof(FILE_OBJECT, FileName) == 88, "FILE_OBJECT.FileName");
 static_assert(offsetof(FILE_OBJECT, Lock) == 128, "FILE_OBJECT.Lock");
 static_assert(offsetof(FILE_OBJECT, FileObjectExtension) == 208, "FileObjectExtension");
+static_assert(sizeof(KSMETHOD_ITEM) == 40, "KSMETHOD_ITEM");
+static_assert(sizeof(KSEVENT_ITEM) == 40, "KSEVENT_ITEM");

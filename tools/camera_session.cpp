@@ -63,8 +63,8 @@ std::unique_ptr<CameraSession> CameraSession::Open(const SessionOptions& options
     return session;
 }
 
-NTSTATUS CameraSession::Request(const void* request, ULONG requestSize, void* data,
-                                ULONG dataSize, ULONG* returned) {
+NTSTATUS CameraSession::Request(const void* request, ULONG requestSize, void* data, ULONG dataSize,
+                                ULONG* returned) {
     *returned = 0;
     if (!filter_)
         return STATUS_INVALID_DEVICE_STATE;
@@ -77,9 +77,11 @@ NTSTATUS CameraSession::CameraProperty(ULONG id, ULONG flags, void* record, ULON
     property.Set = CameraPropertySetId;
     property.Id = id;
     property.Flags = flags;
-    if (record && size >= sizeof(property))
-        memcpy(record, &property, sizeof(property));
-    return Request(&property, sizeof(property), record, size, returned);
+    // The record begins with the request: it goes as both the request and the value buffer.
+    if (!record || size < sizeof(property))
+        return Request(&property, sizeof(property), record, size, returned);
+    memcpy(record, &property, sizeof(property));
+    return Request(record, size, record, size, returned);
 }
 
 void CameraSession::Stop() {

@@ -53,10 +53,10 @@ const KSDEVICE_DESCRIPTOR* RegisteredDescriptor();
 // no driver if null) and calls the descriptor's Add. On failure the device is destroyed, as
 // AVStream does, and null is stored.
 NTSTATUS AddDevice(PDEVICE_OBJECT lower, PKSDEVICE* device);
-// Start and Stop as the PnP manager sends them, each only in the state it leaves (a second
-// Start or Stop in a row is a bug check). Start calls the driver's Start, then enables the
-// device interfaces of the factories made so far and marks the device started, on success
-// only. Stop calls the driver's Stop, then drops the factories made with
+// Start and Stop as the PnP manager sends them. Start calls the driver's Start, then enables
+// the device interfaces of the factories made so far and marks the device started, on success
+// only; a Start of a started device (the PnP manager's way of handing it new resources) runs
+// the driver's Start again and changes nothing else. A second Stop in a row is a bug check. Stop calls the driver's Stop, then drops the factories made with
 // KSCREATE_ITEM_FREEONSTOP, disables every interface (the others come back with the next
 // Start) and clears the mark. Stopping with a filter open is a bug check.
 NTSTATUS StartDevice(PKSDEVICE device);

@@ -93,12 +93,15 @@ NTSTATUS AddDevice(PDEVICE_OBJECT lower, PKSDEVICE* out) {
 
 NTSTATUS StartDevice(PKSDEVICE device) {
     HostDevice* host = FromKs(device);
-    if (device->Started)
-        BugCheck("StartDevice of a device already started");
+    // The PnP manager may start a device that is started already, to hand it new resources
+    // (a stop-less rebalance): the driver's Start runs again with the started mark still set.
+    const bool restart = device->Started;
     const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
     NTSTATUS status = STATUS_SUCCESS;
     if (dispatch && dispatch->Start)
         status = dispatch->Start(device, nullptr, nullptr, nullptr);
+    if (restart)
+        return status;
     if (NT_SUCCESS(status)) {
         // Factories made up to here are AVStream's to enable; the started mark comes last, so
         // the driver's Start still sees the device as not started.

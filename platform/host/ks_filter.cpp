@@ -17,6 +17,12 @@ NTSTATUS NTAPI CaptureCompletion(PDEVICE_OBJECT, PIRP, PVOID) {
 // Sends a create or close for `file` to the device's functional object and waits for it.
 NTSTATUS SendFileRequest(HostDevice* device, UCHAR major, PFILE_OBJECT file) {
     PIRP irp = IoAllocateIrp(device->functional.StackSize, FALSE);
+    // A close cannot fail for want of memory: the I/O manager retries until it has its request,
+    // as Windows does for close requests, so a driver's Close always runs.
+    for (int retry = 0; !irp && major == IRP_MJ_CLOSE && retry < 100; ++retry)
+        irp = IoAllocateIrp(device->functional.StackSize, FALSE);
+    if (!irp && major == IRP_MJ_CLOSE)
+        BugCheck("no memory for a close request after 100 attempts");
     if (!irp)
         return STATUS_INSUFFICIENT_RESOURCES;
     irp->RequestorMode = UserMode;

@@ -240,9 +240,37 @@ typedef struct {
     const KSFASTPROPERTY_ITEM* FastIoTable;
 } KSPROPERTY_SET, *PKSPROPERTY_SET;
 
-// Methods and events: nothing the host dispatches yet, only what tables point at.
+// Methods and events: nothing the host dispatches yet, only what tables point at and the
+// item records whose sizes automation tables carry.
 struct KSMETHOD_SET;
 struct KSEVENT_SET;
+struct _KSEVENT_ENTRY;
+struct _KSEVENTDATA;
+typedef struct _KSEVENTDATA* PKSEVENTDATA;
+typedef NTSTATUS (*PFNKSADDEVENT)(PIRP Irp, PKSEVENTDATA EventData,
+                                  struct _KSEVENT_ENTRY* EventEntry);
+typedef void (*PFNKSREMOVEEVENT)(PFILE_OBJECT FileObject, struct _KSEVENT_ENTRY* EventEntry);
+
+typedef struct {
+    ULONG MethodId;
+    union {
+        PFNKSHANDLER MethodHandler;
+        BOOLEAN MethodSupported;
+    };
+    ULONG MinMethod;
+    ULONG MinData;
+    PFNKSHANDLER SupportHandler;
+    ULONG Flags;
+} KSMETHOD_ITEM, *PKSMETHOD_ITEM;
+
+typedef struct {
+    ULONG EventId;
+    ULONG DataInput;
+    ULONG ExtraEntryData;
+    PFNKSADDEVENT AddHandler;
+    PFNKSREMOVEEVENT RemoveHandler;
+    PFNKSHANDLER SupportHandler;
+} KSEVENT_ITEM, *PKSEVENT_ITEM;
 
 typedef struct KSAUTOMATION_TABLE_ KSAUTOMATION_TABLE, *PKSAUTOMATION_TABLE;
 struct KSAUTOMATION_TABLE_ {

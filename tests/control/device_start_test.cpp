@@ -14,10 +14,18 @@ protected:
 using Strings = std::vector<std::string>;
 
 const Strings kInitializeCamera = {
-    "25", "25 01 f8", "25 02 04", "25 03", "25 20 01", "0a 01", "25 0e", "25 0f 03",
-    "25 0b", "04 20 00 0b",           // trigger mode off: control, then sensor register 11
-    "04 20 00 9a 00 02",              // exposure
-    "04 20 00 04",                    // global gain
+    "25",
+    "25 01 f8",
+    "25 02 04",
+    "25 03",
+    "25 20 01",
+    "0a 01",
+    "25 0e",
+    "25 0f 03",
+    "25 0b",
+    "04 20 00 0b",        // trigger mode off: control, then sensor register 11
+    "04 20 00 9a 00 02",  // exposure
+    "04 20 00 04",        // global gain
 };
 
 Strings Concat(std::initializer_list<Strings> parts) {
@@ -44,14 +52,18 @@ TEST_F(DeviceStart, StartResetsTheCameraAndAppliesTheLoadedSettingsInOrder) {
     ASSERT_NE(context_->CaptureWorker, nullptr);
     EXPECT_EQ(context_->CaptureWorker->Device, context_);
 
-    camera_->ClearTransfers();
-    host::StopDevice(device_);
+    CloseAndStop();
     camera_->ClearTransfers();
     ASSERT_EQ(host::StartDevice(device_), STATUS_SUCCESS);
+    started_ = true;
     const Strings reset = {"06", "25 06 11", "25 06", "25 0f 03", "25 20 01", "26 0f"};
     const Strings trigger = {"25 0b", "04 20 00 0b"};
-    EXPECT_EQ(Commands(), Concat({reset, {"25 0f 03"}, kInitializeCamera, {"04 20 00 9a 00 02"},
-                                  {"04 20 00 04"}, trigger}));
+    EXPECT_EQ(Commands(), Concat({reset,
+                                  {"25 0f 03"},
+                                  kInitializeCamera,
+                                  {"04 20 00 9a 00 02"},
+                                  {"04 20 00 04"},
+                                  trigger}));
 
     camera_->ClearTransfers();
     ASSERT_TRUE(context_->Ops->InitializeCamera(context_));
@@ -85,7 +97,9 @@ TEST_F(DeviceStart, StartOfAStartedDeviceOnlyConfiguresAndResets) {
 }
 
 TEST_F(DeviceStart, StopBeforeAnyConfigurationStillDeconfigures) {
-    host::StopDevice(device_);
+    // The PnP manager never stops a device it did not start; the driver's Stop is called
+    // directly to show it copes all the same.
+    host::RegisteredDescriptor()->Dispatch->Stop(device_, nullptr);
     EXPECT_TRUE(SawRequest(*camera_, URB_FUNCTION_SELECT_CONFIGURATION));
     EXPECT_EQ(context_->Usb.InterfaceInfo, nullptr);
 }
@@ -134,8 +148,9 @@ TEST_F(DeviceStart, EveryAllocationFailureOfStartIsSurvivedWithoutALeak) {
             return status;
         },
         [](bool refused, NTSTATUS status) {
-            if (!refused)
+            if (!refused) {
                 EXPECT_EQ(status, STATUS_SUCCESS);
+            }
         });
 }
 
@@ -158,8 +173,9 @@ TEST_F(DeviceStart, FilterCreationFailuresAreReported) {
             return status;
         },
         [](bool refused, NTSTATUS status) {
-            if (!refused)
+            if (!refused) {
                 EXPECT_EQ(status, STATUS_SUCCESS);
+            }
         });
 }
 

@@ -8,8 +8,7 @@ namespace {
 class Intersection : public StartedCamera {
 protected:
     // One caller range after the KSP_PIN and the KSMULTIPLE_ITEM header.
-    NTSTATUS Intersect(const KS_DATARANGE_VIDEO& range, void* data, ULONG size,
-                       ULONG* returned) {
+    NTSTATUS Intersect(const KS_DATARANGE_VIDEO& range, void* data, ULONG size, ULONG* returned) {
         struct {
             KSP_PIN pin;
             KSMULTIPLE_ITEM list;
@@ -90,8 +89,9 @@ TEST_F(Intersection, ResultsAndRefusals) {
         Result untouched;
         memset(&untouched, 0xEE, sizeof(untouched));
         EXPECT_EQ(Intersect(c.range, &untouched, c.size, &returned), c.status);
-        if (c.status != STATUS_SUCCESS)
+        if (c.status != STATUS_SUCCESS) {
             EXPECT_EQ(untouched.format.FormatSize, 0xEEEEEEEEu) << "nothing written";
+        }
     }
 }
 

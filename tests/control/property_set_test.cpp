@@ -6,20 +6,26 @@
 #include "driver/pool_tags.h"
 #include "imaging/image_pipeline.h"
 #include "tests/control/started_camera.h"
+#include "usb/frame_read.h"
 
 namespace {
 
 using PropertySet = StartedCamera;
 
 // Directions per identifier, as BASICSUPPORT reports them: G get, S set, B both.
-const char kDirections[] =
-    "BBBGGGBGGGBBBBBBBGGGBGGGBGGGBGGGBGGGGGGGGGGGSGGSBBGGGGGBBBBBBGGBBBBSG";
+const char kDirections[] = "BBBGGGBGGGBBBBBBBGGGBGGGBGGGBGGGBGGGGGGGGGGGSGGSBBGGGGGBBBBBBGGBBBBSG";
 static_assert(sizeof(kDirections) - 1 == kCameraPropertyCount, "one direction per item");
 
 TEST_F(PropertySet, EveryItemAnswersBasicSupportWithItsDirectionsAndRecordSize) {
     for (ULONG id = 0; id < kCameraPropertyCount; ++id) {
+        // The request is as long as the item's record, as for a get or a set.
+        CameraRawValue request{};
+        request.Header.Set = CameraPropertySetId;
+        request.Header.Id = id;
+        request.Header.Flags = KSPROPERTY_TYPE_BASICSUPPORT;
         ULONG access = 0, returned = 0;
-        ASSERT_EQ(Request(id, KSPROPERTY_TYPE_BASICSUPPORT, &access, sizeof(access), &returned),
+        ASSERT_EQ(host::KsPropertyRequest(filter_, &request, CameraPropertyItems[id].MinProperty,
+                                          &access, sizeof(access), &returned),
                   STATUS_SUCCESS)
             << id;
         char expected = kDirections[id];
@@ -38,15 +44,15 @@ TEST_F(PropertySet, RangeItemsAreConstants) {
         ULONG id;
         LONG value;
     } cases[] = {
-        {PropExposureMin, 2},       {PropExposureMax, 524},      {PropExposureDefault, 2},
-        {PropGlobalGainMin, 0},     {PropGlobalGainMax, 1023},   {PropGlobalGainDefault, 310},
-        {PropColorGainMin, 1},      {PropColorGainMax, 512},     {PropColorGainDefault, 128},
-        {PropBrightnessMin, 0},     {PropBrightnessMax, 510},    {PropBrightnessDefault, 255},
-        {PropContrastMin, 0},       {PropContrastMax, 20},       {PropContrastDefault, 10},
-        {PropSaturationMax, 20},    {PropHueMax, 359},           {PropSensorWidth, 656},
-        {PropSensorHeight, 494},    {PropWindowWidth, 656},      {PropWindowHeight, 494},
-        {PropReserved46, 1},        {PropReserved50, 1},         {PropReserved53, 0},
-        {PropReserved68, 0},        {PropSubSample, 0},          {PropPinOpen, 0},
+        {PropExposureMin, 2},    {PropExposureMax, 524},    {PropExposureDefault, 2},
+        {PropGlobalGainMin, 0},  {PropGlobalGainMax, 1023}, {PropGlobalGainDefault, 310},
+        {PropColorGainMin, 1},   {PropColorGainMax, 512},   {PropColorGainDefault, 128},
+        {PropBrightnessMin, 0},  {PropBrightnessMax, 510},  {PropBrightnessDefault, 255},
+        {PropContrastMin, 0},    {PropContrastMax, 20},     {PropContrastDefault, 10},
+        {PropSaturationMax, 20}, {PropHueMax, 359},         {PropSensorWidth, 656},
+        {PropSensorHeight, 494}, {PropWindowWidth, 656},    {PropWindowHeight, 494},
+        {PropReserved46, 1},     {PropReserved50, 1},       {PropReserved53, 0},
+        {PropReserved68, 0},     {PropSubSample, 0},        {PropPinOpen, 0},
     };
     for (const auto& c : cases) {
         PropertyResult r = Get(c.id);
@@ -61,14 +67,30 @@ TEST_F(PropertySet, SetsClampAndIgnoreAsTheSettingsDo) {
         LONG set;
         LONG get;
     } cases[] = {
-        {PropExposure, 1, 2},        {PropExposure, -1, 524},      {PropExposure, 300, 300},
-        {PropTimeout, 501, 501},     {PropTimeout, 500, 501},      {PropTimeout, -5, -5},
-        {PropGlobalGain, 5000, 1023}, {PropGlobalGain, -1, 1023},  {PropGlobalGain, 310, 310},
-        {PropRedGain, 0, 1},         {PropRedGain, 600, 512},      {PropBlueGain, 77, 77},
-        {PropBrightness, -5, 0},     {PropBrightness, 600, 510},   {PropHue, 360, 359},
-        {PropContrast, 21, 20},      {PropSaturation, -1, 0},      {PropColorEnable, 7, 7},
-        {PropColorCorrection, -3, -3}, {PropFlipH, 9, 9},          {PropFlipV, -1, -1},
-        {PropAGC, 5, 0},             {PropAEC, 5, 0},              {PropWhiteBalance, 1, 1},
+        {PropExposure, 1, 2},
+        {PropExposure, -1, 524},
+        {PropExposure, 300, 300},
+        {PropTimeout, 501, 501},
+        {PropTimeout, 500, 501},
+        {PropTimeout, -5, -5},
+        {PropGlobalGain, 5000, 1023},
+        {PropGlobalGain, -1, 1023},
+        {PropGlobalGain, 310, 310},
+        {PropRedGain, 0, 1},
+        {PropRedGain, 600, 512},
+        {PropBlueGain, 77, 77},
+        {PropBrightness, -5, 0},
+        {PropBrightness, 600, 510},
+        {PropHue, 360, 359},
+        {PropContrast, 21, 20},
+        {PropSaturation, -1, 0},
+        {PropColorEnable, 7, 7},
+        {PropColorCorrection, -3, -3},
+        {PropFlipH, 9, 9},
+        {PropFlipV, -1, -1},
+        {PropAGC, 5, 0},
+        {PropAEC, 5, 0},
+        {PropWhiteBalance, 1, 1},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(Set(c.id, c.set), STATUS_SUCCESS) << c.id;
@@ -89,10 +111,10 @@ TEST_F(PropertySet, RegisterAccessAndRawCommands) {
     EXPECT_EQ(Set(PropRegisterShadow, 1024), STATUS_SUCCESS);
     EXPECT_EQ(Get(PropRegisterShadow).value, 0);
     EXPECT_EQ(Get(PropSensorRegister).status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Get(PropRawCommand).status, STATUS_UNSUCCESSFUL);
+    CameraRawValue raw{};
+    EXPECT_EQ(Request(PropRawCommand, KSPROPERTY_TYPE_GET, &raw, sizeof(raw)), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Set(PropReserved47, 1), STATUS_SUCCESS);
 
-    CameraRawValue raw{};
     for (int i = 0; i < 64; ++i)
         raw.Bytes[i] = UCHAR(i + 1);
     raw.Length = 100;
@@ -172,8 +194,7 @@ TEST_F(PropertySet, ConcurrentRequestsNeverMixTheirExchanges) {
     camera_->SetMemoryByte(0x0042, 0x5C);
     CameraRawValue select{};
     select.Value = 0x42;
-    ASSERT_EQ(Request(PropReadByte, KSPROPERTY_TYPE_SET, &select, sizeof(select)),
-              STATUS_SUCCESS);
+    ASSERT_EQ(Request(PropReadByte, KSPROPERTY_TYPE_SET, &select, sizeof(select)), STATUS_SUCCESS);
     std::atomic<int> wrong{0};
     auto clocks = [&] {
         for (int i = 0; i < 200; ++i)
@@ -208,8 +229,9 @@ TEST_F(PropertySet, EveryAllocationFailureOfARequestIsCleanAndReported) {
     ForEachAllocationFailure([&] { return Get(PropClock).status; },
                              [](bool refused, NTSTATUS status) {
                                  // A query the camera could not answer still succeeds.
-                                 if (!refused)
+                                 if (!refused) {
                                      EXPECT_EQ(status, STATUS_SUCCESS);
+                                 }
                              });
 }
 

@@ -10,10 +10,10 @@ protected:
 };
 
 const char* const kValueOrder[] = {
-    "Timeout",    "Exposure",  "GlobalGain", "FlipH",     "FlipV",     "ColorEnable",
+    "Timeout",      "Exposure",        "GlobalGain", "FlipH",    "FlipV",      "ColorEnable",
     "WhiteBalance", "ColorCorrection", "Brightness", "Contrast", "Saturation", "Hue",
-    "RedGain",    "GreenGain", "BlueGain",   "AGC",       "AEC",       "Clock",
-    "ExTrigger",  "SubSample", "RoiX",       "RoiY",      "RoiW",      "RoiH",
+    "RedGain",      "GreenGain",       "BlueGain",   "AGC",      "AEC",        "Clock",
+    "ExTrigger",    "SubSample",       "RoiX",       "RoiY",     "RoiW",       "RoiH",
 };
 
 TEST_F(SettingsStore, EmptyKeyLoadsDefaultsAndTheFirstSaveFillsIt) {
@@ -51,10 +51,11 @@ TEST_F(SettingsStore, StoredValuesAreCheckedOnLoadAndSavedAsApplied) {
         LONG loaded;
         LONG saved;
     } cases[] = {
+        // An out-of-range time-out leaves the one in force: these run in this order.
         {"Timeout", 500, &DeviceContext::Timeout, 3000, 3000},
+        {"Timeout", 10000, &DeviceContext::Timeout, 3000, 3000},
         {"Timeout", 501, &DeviceContext::Timeout, 501, 501},
         {"Timeout", 9999, &DeviceContext::Timeout, 9999, 9999},
-        {"Timeout", 10000, &DeviceContext::Timeout, 3000, 3000},
         {"RoiX", 700, &DeviceContext::RoiX, 0, 0},
         {"RoiW", 0, &DeviceContext::RoiW, 656, 656},
         {"RoiH", -1, &DeviceContext::RoiH, 494, 494},
@@ -86,7 +87,7 @@ TEST_F(SettingsStore, AnyTypeOfFourToEightBytesIsReadAsItsFirstFourBytes) {
         {REG_SZ, {'d', 0, 0, 0, 0, 0}, 100},
         {REG_BINARY, {44, 1, 0, 0, 9, 9, 9, 9}, 300},
         {REG_SZ, {'d', 0, 'd', 0, 'd', 0, 'd', 0, 0, 0}, 255},  // longer than 8 bytes
-        {REG_BINARY, {100, 0, 0}, 255},                          // fewer than 4 bytes
+        {REG_BINARY, {100, 0, 0}, 255},                         // fewer than 4 bytes
         {REG_BINARY, {}, 255},
     };
     for (const auto& c : cases) {
@@ -108,8 +109,8 @@ TEST_F(SettingsStore, UnopenableKeysLoadNothingSendNothingAndSaveNothing) {
         camera_->ClearTransfers();
         ASSERT_EQ(host::StartDevice(device_), STATUS_SUCCESS);
         started_ = true;
-        EXPECT_EQ(Commands(), (std::vector<std::string>{"06", "25 06 11", "25 06", "25 0f 03",
-                                                        "25 20 01"}))
+        EXPECT_EQ(Commands(),
+                  (std::vector<std::string>{"06", "25 06 11", "25 06", "25 0f 03", "25 20 01"}))
             << "only the reset: the load stops before any camera command";
         EXPECT_EQ(context_->Exposure, 0) << "the creation default stays";
         ASSERT_EQ(host::OpenFilter(device_, "GLOBAL", &filter_), STATUS_SUCCESS);

@@ -39,25 +39,29 @@ void StartedCamera::StartAndOpen() {
 }
 
 void StartedCamera::CloseAndStop() {
-    if (filter_)
+    if (filter_) {
         EXPECT_EQ(host::CloseFilter(filter_), STATUS_SUCCESS);
+    }
     filter_ = nullptr;
     if (started_)
         host::StopDevice(device_);
     started_ = false;
 }
 
-NTSTATUS StartedCamera::Request(ULONG id, ULONG flags, void* record, ULONG size,
-                                ULONG* returned) {
+NTSTATUS StartedCamera::Request(ULONG id, ULONG flags, void* record, ULONG size, ULONG* returned) {
     KSPROPERTY property{};
     property.Set = CameraPropertySetId;
     property.Id = id;
     property.Flags = flags;
-    // Applications copy the request header into the record; the driver does not read it.
-    if (record && size >= sizeof(KSPROPERTY))
-        memcpy(record, &property, sizeof(property));
+    // The record begins with the request: applications pass it as both the request and the
+    // value buffer, which is what the items' minimum request size asks for.
     ULONG ignored = 0;
-    return host::KsPropertyRequest(filter_, &property, sizeof(property), record, size,
+    if (!record || size < sizeof(KSPROPERTY)) {
+        return host::KsPropertyRequest(filter_, &property, sizeof(property), record, size,
+                                       returned ? returned : &ignored);
+    }
+    memcpy(record, &property, sizeof(property));
+    return host::KsPropertyRequest(filter_, record, size, record, size,
                                    returned ? returned : &ignored);
 }
 
