@@ -29,7 +29,7 @@ std::unique_ptr<CameraSession> CameraSession::Open(const SessionOptions& options
         std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
     }
     if (!host::RegistryOpenHive(path, error)) {
-        *error = "registry " + path + ": " + *error;
+        *error = "the registry hive: " + *error;
         return nullptr;
     }
     session->hiveOpen_ = true;
