@@ -36,6 +36,9 @@ demo: release
 	@mkdir -p out
 	build/host-release/tools/bayercam convert --synthetic chart --json out/chart.png
 	build/host-release/tools/bayercam trace --frames 1
+	build/host-release/tools/bayercam props --registry out/system.hiv set Exposure=100 Brightness=300
+	build/host-release/tools/bayercam props --registry out/system.hiv get Exposure Brightness
+	build/host-release/tools/bayercam formats --registry out/system.hiv
 	@echo "demo: the converted test chart is out/chart.png"
 
 bench:

@@ -1,5 +1,7 @@
 #include "tools/cli_checks.h"
 
+#include "sim/sim_camera.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -61,6 +63,22 @@ CLI::Validator ClampedInt(int32_t low, int32_t high) {
             return std::string();
         },
         "clamped to " + Interval(low, high));
+}
+
+std::vector<std::string> FaultNames() {
+    std::vector<std::string> names;
+    for (int i = 0; i < sim::kFaultCount; ++i)
+        names.push_back(sim::FaultName(sim::Fault(i)));
+    return names;
+}
+
+CLI::Option* AddRoiOption(CLI::App& command, std::vector<int>* roi, const std::string& what) {
+    return command.add_option("--roi", *roi, what)
+        ->delimiter(',')
+        ->expected(4)
+        ->allow_extra_args(false)
+        ->check(IntRange(INT32_MIN, INT32_MAX))
+        ->type_name("INT");
 }
 
 }  // namespace tool

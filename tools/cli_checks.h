@@ -3,6 +3,8 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <string>
+#include <vector>
 
 namespace tool {
 
@@ -12,5 +14,12 @@ CLI::Validator IntRange(long long min, long long max);
 // Any 32-bit whole number, moved into [low, high] when outside it, as the driver's property
 // set clamps a setting; help shows "clamped to [low - high]".
 CLI::Validator ClampedInt(int32_t low, int32_t high);
+
+// The simulated camera's fault names, for --fault's choices.
+std::vector<std::string> FaultNames();
+
+// --roi X,Y,W,H: exactly four 32-bit numbers in one argument, so a stray word after it is
+// reported as such; the driver fits the region to the sensor itself.
+CLI::Option* AddRoiOption(CLI::App& command, std::vector<int>* roi, const std::string& what);
 
 }  // namespace tool

@@ -190,15 +190,9 @@ int Run(const Options& o) {
 
 Job Setup(CLI::App& command) {
     auto o = std::make_shared<Options>();
-    command
-        .add_option("--roi", o->roi,
-                    "set the region of interest X,Y,W,H through the property set first (saved "
-                    "like any setting)")
-        ->delimiter(',')
-        ->expected(4)
-        ->allow_extra_args(false)
-        ->check(IntRange(INT32_MIN, INT32_MAX))
-        ->type_name("INT");
+    AddRoiOption(command, &o->roi,
+                 "set the region of interest X,Y,W,H through the property set first (saved like "
+                 "any setting)");
     command.add_option(
         "--registry", o->registry,
         "the registry hive that keeps the settings (default " + DefaultRegistryPath() + ")");

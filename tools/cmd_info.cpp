@@ -183,15 +183,9 @@ Job Setup(CLI::App& command) {
     auto o = std::make_shared<Options>();
     // Any 32-bit values: the driver fits the region to the sensor itself, and showing how it
     // does is the point. One argument only, so a stray word after it is reported as such.
-    command
-        .add_option("--roi", o->roi,
-                    "region of interest X,Y,W,H, set before showing; the driver fits it to the "
-                    "sensor")
-        ->delimiter(',')
-        ->expected(4)
-        ->allow_extra_args(false)
-        ->check(IntRange(INT32_MIN, INT32_MAX))
-        ->type_name("INT");
+    AddRoiOption(command, &o->roi,
+                 "region of interest X,Y,W,H, set before showing; the driver fits it to the "
+                 "sensor");
     command.add_flag("--json", o->json, "print one JSON object instead of the tables");
     return [o]() { return Run(*o); };
 }

@@ -8,6 +8,7 @@
 
 #include "sim/sim_camera.h"
 #include "tools/camera_session.h"
+#include "tools/cli_checks.h"
 #include "tools/command.h"
 #include "tools/json_lines.h"
 #include "tools/props_ops.h"
@@ -305,13 +306,6 @@ int Run(const Options& o) {
         return kExitFailure;
     }
     return ok ? kExitSuccess : kExitFailure;
-}
-
-std::vector<std::string> FaultNames() {
-    std::vector<std::string> names;
-    for (int i = 0; i < sim::kFaultCount; ++i)
-        names.push_back(sim::FaultName(sim::Fault(i)));
-    return names;
 }
 
 Job Setup(CLI::App& command) {

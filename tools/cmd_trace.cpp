@@ -118,13 +118,6 @@ int Run(const Options& o) {
     return kExitSuccess;
 }
 
-std::vector<std::string> FaultNames() {
-    std::vector<std::string> names;
-    for (int i = 0; i < sim::kFaultCount; ++i)
-        names.push_back(sim::FaultName(sim::Fault(i)));
-    return names;
-}
-
 Job Setup(CLI::App& command) {
     auto o = std::make_shared<Options>();
     command.add_option("--frames", o->frames, "frames to read")

@@ -67,16 +67,16 @@ std::string PendingKey(const KeyPath& path) {
     return key;
 }
 
-ULONG TypeOf(hive_type t) {
+// A value's type is any 32-bit number, not only one hive_type names: it is moved between the
+// two as bytes, never loaded as the enum, which would be undefined for the unnamed ones.
+ULONG TypeOf(const hive_type* t) {
     uint32_t v;
-    std::memcpy(&v, &t, sizeof v);
+    std::memcpy(&v, t, sizeof v);
     return v;
 }
 
-hive_type HiveType(ULONG type) {
-    hive_type t;
-    std::memcpy(&t, &type, sizeof t);
-    return t;
+void SetHiveType(hive_type* t, ULONG type) {
+    std::memcpy(t, &type, sizeof type);
 }
 
 void CloseHive(Store& s) {
@@ -190,7 +190,7 @@ NTSTATUS ReadValue(hive_h* h, hive_value_h v, RegistryValue* out) {
         return STATUS_REGISTRY_CORRUPT;
     }
     out->name = name;
-    out->type = TypeOf(t);
+    out->type = TypeOf(&t);
     out->data.assign(reinterpret_cast<uint8_t*>(data), reinterpret_cast<uint8_t*>(data) + len);
     std::free(name);
     std::free(data);
@@ -258,7 +258,7 @@ bool WritePending(Store& s, const Pending& p, std::string* error) {
             return false;
         }
         set[i].key = const_cast<char*>(values[i].name.c_str());
-        set[i].t = HiveType(values[i].type);
+        SetHiveType(&set[i].t, values[i].type);
         set[i].len = values[i].data.size();
         set[i].value =
             values[i].data.empty() ? &empty : reinterpret_cast<char*>(values[i].data.data());

@@ -30,15 +30,6 @@ protected:
         return RunTool("props --registry " + hive_ + " " + args);
     }
 
-    static std::vector<nlohmann::json> Lines(const std::string& out) {
-        std::vector<nlohmann::json> lines;
-        std::istringstream in(out);
-        std::string line;
-        while (std::getline(in, line))
-            lines.push_back(nlohmann::json::parse(line));
-        return lines;
-    }
-
     std::string dir_;
     std::string hive_;
 };
@@ -48,7 +39,7 @@ TEST_F(PropsCommand, SettingsPersistInTheHiveBetweenRuns) {
     ASSERT_EQ(set.exitCode, 0) << set.err;
     ToolRun get = Props("--json get Exposure brightness 20");
     ASSERT_EQ(get.exitCode, 0) << get.err;
-    std::vector<nlohmann::json> lines = Lines(get.out);
+    std::vector<nlohmann::json> lines = JsonLines(get.out);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0]["value"], 100);
     EXPECT_EQ(lines[1]["name"], "Brightness");
@@ -80,7 +71,7 @@ TEST_F(PropsCommand, SettingsPersistInTheHiveBetweenRuns) {
 TEST_F(PropsCommand, ListShowsEveryItemWithItsDirections) {
     ToolRun run = Props("--json");
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    std::vector<nlohmann::json> lines = Lines(run.out);
+    std::vector<nlohmann::json> lines = JsonLines(run.out);
     ASSERT_EQ(lines.size(), 69u);
     EXPECT_EQ(lines[44]["name"], "Roi");
     EXPECT_EQ(lines[44]["get"], false);
@@ -98,7 +89,7 @@ TEST_F(PropsCommand, SpecialRecordsAndTheirPackets) {
         "--json --trace set Exposure=200 Roi=5,0,100,50 RawCommand=0a0b/1 "
         "ReadByte=0x10 get ReadByte");
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    std::vector<nlohmann::json> lines = Lines(run.out);
+    std::vector<nlohmann::json> lines = JsonLines(run.out);
     bool exposureWrite = false, rawCommand = false;
     int ops = 0;
     for (const nlohmann::json& line : lines) {
@@ -166,7 +157,7 @@ TEST_F(PropsCommand, AFileThatIsNotAHiveIsLeftAsItWas) {
 TEST_F(PropsCommand, FormatsFollowTheRegionOfInterest) {
     ToolRun run = RunTool("formats --json --registry " + hive_ + " --roi 0,0,645,100");
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    std::vector<nlohmann::json> lines = Lines(run.out);
+    std::vector<nlohmann::json> lines = JsonLines(run.out);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0]["event"], "range");
     EXPECT_EQ(lines[0]["width"], 640);

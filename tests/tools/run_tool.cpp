@@ -29,3 +29,12 @@ ToolRun RunTool(const std::string& arguments) {
     std::remove(errPath);
     return run;
 }
+
+std::vector<nlohmann::json> JsonLines(const std::string& out) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(nlohmann::json::parse(line));
+    return lines;
+}

@@ -9,15 +9,6 @@
 
 namespace {
 
-std::vector<nlohmann::json> JsonLines(const std::string& out) {
-    std::vector<nlohmann::json> lines;
-    std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(nlohmann::json::parse(line));
-    return lines;
-}
-
 TEST(TraceCommand, JsonShowsConfigurationThenEachFrameInOrder) {
     ToolRun run = RunTool("trace --frames 2 --unpaced --json");
     ASSERT_EQ(run.exitCode, 0) << run.err;
