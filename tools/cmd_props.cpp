@@ -213,7 +213,8 @@ private:
             CameraRawValue raw{};
             raw.Value = op.value;
             raw.Length = op.length;
-            memcpy(raw.Bytes, op.bytes.data(), op.bytes.size());
+            if (!op.bytes.empty())
+                memcpy(raw.Bytes, op.bytes.data(), op.bytes.size());
             status = s_->CameraProperty(op.id, KSPROPERTY_TYPE_SET, &raw, sizeof(raw), &returned);
             e = Event("set", op.id, status);
             if (op.id == PropRawCommand) {
