@@ -150,4 +150,31 @@ NTSTATUS CloseFilter(PFILE_OBJECT filter);
 NTSTATUS KsPropertyRequest(PFILE_OBJECT object, const void* request, ULONG requestSize,
                            void* data, ULONG dataSize, ULONG* returned);
 
+// ---- Applications: pins, states and frames ---------------------------------------------
+// CreateFile of a pin relative to an open filter: IRP_MJ_CREATE named KSSTRING_Pin followed by
+// a KSPIN_CONNECT (the standard interface and medium, pin `pinId`, no PinToHandle) and the
+// format (KSDATAFORMAT with its specifier's header; format->FormatSize bytes). The file object
+// stands for the pin handle. Fails with what AVStream or the pin's dispatch answered.
+NTSTATUS CreatePin(PFILE_OBJECT filter, ULONG pinId, const KSDATAFORMAT* format, PFILE_OBJECT* pin);
+// CloseHandle of the pin: AVStream walks it down to STOP first, then Close, then its bag.
+NTSTATUS ClosePin(PFILE_OBJECT pin);
+// KSPROPERTY_CONNECTION_STATE set, as an application sets it (through KsPropertyRequest).
+NTSTATUS SetPinState(PFILE_OBJECT pin, KSSTATE state);
+// KSPROPERTY_STREAM_MASTERCLOCK: gives the pin the host's one monotonic clock (or none);
+// allowed only in STOP, as AVStream allows it.
+NTSTATUS SetPinMasterClock(PFILE_OBJECT pin, bool present);
+// The stream time of the host's clock now, in 100-ns units (what GetCorrelatedTime returns).
+LONGLONG ClockStreamTime();
+
+// IOCTL_KS_READ_STREAM, as an application queues frames with an OVERLAPPED request. The
+// header (56 bytes, or 128 with a KS_FRAME_INFO after it; Size, FrameExtent and Data set by
+// the caller) and the data stay the caller's until the read completes, when AVStream has
+// written the header back as the driver filled it.
+struct StreamRead;
+NTSTATUS ReadStream(PFILE_OBJECT pin, KSSTREAM_HEADER* header, StreamRead** read);
+// Waits up to `milliseconds` for the read to complete; true with its status when it did.
+bool WaitStreamRead(StreamRead* read, uint32_t milliseconds, NTSTATUS* status);
+// Frees a completed read (the header and data were the caller's all along).
+void FreeStreamRead(StreamRead* read);
+
 }  // namespace host
