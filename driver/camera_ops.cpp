@@ -4,6 +4,7 @@
 #include "driver/camera_ops.h"
 
 #include "control/settings.h"
+#include "stream/pin.h"
 #include "usb/frame_read.h"
 #include "usb/frame_transfers.h"
 #include "usb/pipe_recovery.h"
@@ -30,9 +31,6 @@ LONG GetRoiY(DeviceContext* context) {
 
 namespace {
 
-// Frame delivery fills this slot: until the capture pin exists nothing is waiting for frames.
-void FrameReadyNotYet(DeviceContext*) {}
-
 // The transfers in flight belong to the USB record of the device.
 void CancelDeviceTransfers(DeviceContext* context) {
     CancelTransfers(&context->Usb);
@@ -41,7 +39,7 @@ void CancelDeviceTransfers(DeviceContext* context) {
 }  // namespace
 
 const CameraOps CameraOperations = {
-    FrameReadyNotYet,       // FrameReady
+    FrameReady,             // FrameReady
     InitializeCamera,       // InitializeCamera
     ReadFrame,              // ReadFrame
     GetFrameSize,           // GetFrameSize

@@ -27,6 +27,10 @@ struct CaptureWorker {
     BOOLEAN Running;
     volatile LONG FramesRead;
     DeviceContext* Device;
+    // Held only for the short steps that pick a buffer or change a buffer's state, by the
+    // worker thread and by the conversion in the Process pass, never across a read or a
+    // conversion.
+    KSPIN_LOCK BufferLock;
 };
 
 // Makes the device's worker record at start: allocated, added to the device's object bag and
@@ -34,3 +38,14 @@ struct CaptureWorker {
 // so stopping and starting a device again does not grow its memory. Nothing is reported: the
 // device starts without a worker when the pool or the bag refuses it.
 void CreateCaptureWorker(DeviceContext* context);
+
+// Marks both buffers free and starts the worker thread. STATUS_INSUFFICIENT_RESOURCES (or the
+// system's status) when no thread could be made: a capture that would never deliver a frame
+// is refused rather than started.
+NTSTATUS StartWorker(CaptureWorker* worker);
+// Stops the thread and waits until it has ended and no Process pass is converting or copying.
+// A frame read in progress is cancelled, so the stop never waits out a read's time-out.
+void StopWorker(CaptureWorker* worker);
+// Takes a Full raw buffer (buffer 0 whenever it is full) and converts it into FrameBuffer. Leaves
+// Busy set for the Process pass to clear.
+BOOLEAN ConvertCapturedFrame(CaptureWorker* worker);

@@ -5,6 +5,7 @@
 #include "control/region_of_interest.h"
 #include "control/settings_store.h"
 #include "driver/pool_tags.h"
+#include "stream/pin.h"
 
 namespace {
 
@@ -59,9 +60,8 @@ const KSALLOCATOR_FRAMING_EX CaptureAllocatorFraming = {
     }},
 };
 
-// The pin's dispatch arrives with the capture pin; until then AVStream gets no pin callbacks.
 const KSPIN_DESCRIPTOR_EX CapturePinDescriptor = {
-    nullptr,  // Dispatch
+    &CapturePinDispatch,
     nullptr,  // AutomationTable
     {
         0,
