@@ -33,7 +33,9 @@ void SetRunning(CaptureWorker* worker, BOOLEAN running) {
     InterlockedExchange(RunningCell(worker), running ? 1 : 0);
 }
 
-ULONG PickBuffer(CaptureWorker* worker) {
+}  // namespace
+
+ULONG PickCaptureBuffer(CaptureWorker* worker) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&worker->BufferLock);
     ULONG index;
     if (worker->BufferState[0] == kBufferFree)
@@ -49,6 +51,8 @@ ULONG PickBuffer(CaptureWorker* worker) {
     return index;
 }
 
+namespace {
+
 void SetBufferState(CaptureWorker* worker, PUCHAR buffer, LONG state) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&worker->BufferLock);
     worker->BufferState[buffer == worker->CaptureBuffer[0] ? 0 : 1] = state;
@@ -59,7 +63,7 @@ VOID NTAPI WorkerLoop(PVOID argument) {
     auto* worker = static_cast<CaptureWorker*>(argument);
     DeviceContext* device = worker->Device;
     while (IsRunning(worker)) {
-        ULONG index = PickBuffer(worker);
+        ULONG index = PickCaptureBuffer(worker);
         PUCHAR buffer = worker->CaptureBuffer[index];
         BOOLEAN ok = FALSE;
         if (Load(&worker->StreamState) == kStreamStreaming) {

@@ -46,6 +46,9 @@ NTSTATUS StartWorker(CaptureWorker* worker);
 // Stops the thread and waits until it has ended and no Process pass is converting or copying.
 // A frame read in progress is cancelled, so the stop never waits out a read's time-out.
 void StopWorker(CaptureWorker* worker);
+// The buffer the next read goes into, marked Filling: a free one (0 first), else the one not
+// being converted, else buffer 0; an unconverted frame is overwritten, a converting one never.
+ULONG PickCaptureBuffer(CaptureWorker* worker);
 // Takes a Full raw buffer (buffer 0 whenever it is full) and converts it into FrameBuffer. Leaves
 // Busy set for the Process pass to clear.
 BOOLEAN ConvertCapturedFrame(CaptureWorker* worker);
