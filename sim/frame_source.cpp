@@ -1,4 +1,5 @@
-// The raw frame: the scene through the sensor's exposure and gain, optionally with noise.
+// The raw frame: the scene through the sensor's colour response, exposure and gain, optionally
+// with noise.
 #include "sim/frame_source.h"
 
 #include <algorithm>

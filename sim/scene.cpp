@@ -30,6 +30,43 @@ const RgbPixel kChart[24] = {
 };
 constexpr RgbPixel kChartSurround = {0.10f, 0.10f, 0.10f};
 
+// The driver's default colour correction, as the image pipeline holds it (kCorrection in
+// imaging/color_matrix.cpp): rows input red, green, blue; columns output red, green, blue;
+// each column sums to 1. The simulated camera does not link the pipeline, so the values are
+// repeated here, in the same single precision.
+constexpr float kPipelineCorrection[3][3] = {
+    {1.36f, -0.25f, -0.10f},
+    {-0.22f, 1.40f, -0.32f},
+    {-0.14f, -0.15f, 1.42f},
+};
+
+// The pipeline corrects a pixel as the row vector (R, G, B) times that matrix C, on the
+// samples as they are: no gamma anywhere, and the sensor's samples are linear in the light.
+// A sensor whose samples are the light times C's inverse therefore comes out of the default
+// pipeline as the light itself. Its weights are all positive (C's off-diagonal entries are
+// negative and its diagonal dominates), and each photosite's weights sum to 1 because C's
+// columns do. response[c][k] = inverse(C)[k][c], the inverse taken by its adjugate.
+ColorResponse InvertPipelineCorrection() {
+    double c[3][3];
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j)
+            c[i][j] = kPipelineCorrection[i][j];
+    }
+    auto cofactor = [&](int i, int j) {
+        const int i1 = (i + 1) % 3, i2 = (i + 2) % 3, j1 = (j + 1) % 3, j2 = (j + 2) % 3;
+        return c[i1][j1] * c[i2][j2] - c[i1][j2] * c[i2][j1];
+    };
+    const double determinant =
+        c[0][0] * cofactor(0, 0) + c[0][1] * cofactor(0, 1) + c[0][2] * cofactor(0, 2);
+    ColorResponse response;
+    // inverse(C)[k][c] = cofactor(c, k) / det, so response[c][k] = cofactor(c, k) / det.
+    for (int colour = 0; colour < 3; ++colour) {
+        for (int k = 0; k < 3; ++k)
+            response.weight[colour][k] = cofactor(colour, k) / determinant;
+    }
+    return response;
+}
+
 enum class Kind { kBars, kChart, kZonePlate, kPicture };
 
 Kind KindOf(const Scene& scene) {
@@ -94,6 +131,11 @@ uint8_t Quantise(float v) {
 }
 
 }  // namespace
+
+const ColorResponse& SensorColorResponse() {
+    static const ColorResponse response = InvertPipelineCorrection();
+    return response;
+}
 
 int BayerColorAt(int phase, int x, int y) {
     // [phase][row parity][column parity]
@@ -194,12 +236,15 @@ void RenderScene(const Scene& scene, int width, int height, const RenderOptions&
 }
 
 void MosaicBayer(const RgbImage& image, int phase, uint8_t* out, size_t pitch) {
+    const auto& weight = SensorColorResponse().weight;
     for (int y = 0; y < image.height; ++y) {
         uint8_t* row = out + size_t(y) * pitch;
         for (int x = 0; x < image.width; ++x) {
             const RgbPixel& p = image.at(x, y);
-            int c = BayerColorAt(phase, x, y);
-            row[x] = Quantise(c == 0 ? p.r : c == 1 ? p.g : p.b);
+            const double* w = weight[BayerColorAt(phase, x, y)];
+            // Back to the scene's single precision before quantising, so the weights' last
+            // bits of rounding cannot move a grey across a rounding boundary.
+            row[x] = Quantise(float(w[0] * p.r + w[1] * p.g + w[2] * p.b));
         }
     }
 }

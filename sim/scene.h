@@ -4,6 +4,12 @@
 // makes a sample read 255. It is rendered at any size and then mosaicked into 8-bit Bayer
 // samples, one byte per sample, in any of the four phases the image pipeline knows.
 //
+// As on a real colour sensor, a photosite does not see its own colour alone: its filter
+// passes some of the other two and light leaks in from its neighbours (crosstalk), so each
+// sample mixes the scene's red, green and blue (SensorColorResponse). The mix is the one the
+// driver's default colour correction undoes, so with the pipeline's default settings a scene
+// comes out in its own colours; without the correction it comes out washed out.
+//
 //   sim::Scene scene;
 //   std::string error;
 //   if (!sim::LoadScene("chart", &scene, &error)) ...;     // or "bars", "zoneplate", "x.png"
@@ -20,7 +26,8 @@
 //   "zoneplate" a grey circular zone plate whose rings run outwards as time passes.
 // Any name ending in ".png" (case-insensitive) is read as a picture with libpng and
 // stretched to the rendered size; its 8-bit values are taken as linear light (value / 255),
-// so a picture passed through the camera and the pipeline comes out looking like itself.
+// so a picture passed through the camera and the pipeline (default colour correction) comes
+// out looking like itself.
 //
 // Rendering is deterministic: the same scene, size, options and phase give the same bytes.
 #pragma once
@@ -76,8 +83,18 @@ bool LoadScene(const std::string& nameOrPngPath, Scene* scene, std::string* erro
 void RenderScene(const Scene& scene, int width, int height, const RenderOptions& options,
                  RgbImage* out);
 
+// The sensor's colour response: weight[c][k] is the share of the scene's light of colour k
+// (0 red, 1 green, 2 blue) that a photosite of colour c reads. The weights are the inverse
+// of the pipeline's default colour-correction matrix: all positive, each row summing to 1 so
+// grey light reads the same on every photosite.
+struct ColorResponse {
+    double weight[3][3];
+};
+const ColorResponse& SensorColorResponse();
+
 // Samples the image into Bayer samples: one byte per pixel, the colour the phase puts
-// there, light 0.0..1.0 mapped linearly to 0..255 (rounded, clipped). Row y starts at
+// there, read through SensorColorResponse (the weighted sum of the pixel's red, green and
+// blue), light 0.0..1.0 mapped linearly to 0..255 (rounded, clipped). Row y starts at
 // out + y * pitch; pitch must be at least image.width. Bytes between rows are not touched.
 void MosaicBayer(const RgbImage& image, int phase, uint8_t* out, size_t pitch);
 

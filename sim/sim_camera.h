@@ -35,7 +35,9 @@
 // - Frame: 325632 bytes: 656 x 494 RGGB samples, row after row (324064 bytes), then 1568
 //   padding bytes of 0. Each sample is the scene's light times Exposure x Gain, mapped
 //   0.0..1.0 to 0..255 and clipped, where Exposure = sensor register 0x9A / 524 (a full
-//   frame time of 524 rows) and Gain = 1 + sensor register 4 / 128. Optional noise.
+//   frame time of 524 rows) and Gain = 1 + sensor register 4 / 128. The light a sample reads
+//   mixes the scene's three colours as a colour sensor's crosstalk does, by the mix the
+//   driver's default colour correction undoes (sim/scene.h). Optional noise.
 // - Frames are paced by an absolute-deadline clock: slot k starts at start + k x 333333 x
 //   100 ns; a stream-on waits for the first slot not yet used. Unpaced, a frame starts at
 //   once.
