@@ -194,3 +194,9 @@ static_assert(offsetof(FILE_OBJECT, Lock) == 128, "FILE_OBJECT.Lock");
 static_assert(offsetof(FILE_OBJECT, FileObjectExtension) == 208, "FileObjectExtension");
 static_assert(sizeof(KSMETHOD_ITEM) == 40, "KSMETHOD_ITEM");
 static_assert(sizeof(KSEVENT_ITEM) == 40, "KSEVENT_ITEM");
+
+// System threads.
+static_assert(sizeof(CLIENT_ID) == 16, "CLIENT_ID");
+static_assert(offsetof(CLIENT_ID, UniqueThread) == 8, "CLIENT_ID.UniqueThread");
+static_assert(sizeof(OBJECT_HANDLE_INFORMATION) == 8, "OBJECT_HANDLE_INFORMATION");
+static_assert(THREAD_ALL_ACCESS == 0x1FFFFF && SYNCHRONIZE == 0x100000, "THREAD_ALL_ACCESS");

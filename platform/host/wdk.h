@@ -5,6 +5,7 @@
 #include "platform/host/nt_kernel.h"
 #include "platform/host/nt_io.h"
 #include "platform/host/nt_registry.h"
+#include "platform/host/nt_thread.h"
 #include "platform/host/usb.h"
 #include "platform/host/ks.h"
 #include "platform/host/ks_records.h"
