@@ -56,10 +56,9 @@ NTSTATUS AddDevice(PDEVICE_OBJECT lower, PKSDEVICE* device);
 // Start and Stop as the PnP manager sends them. Start calls the driver's Start, then enables
 // the device interfaces of the factories made so far and marks the device started, on success
 // only; a Start of a started device (the PnP manager's way of handing it new resources) runs
-// the driver's Start again and changes nothing else. A second Stop in a row is a bug check. Stop
-// calls the driver's Stop, then drops the factories made with KSCREATE_ITEM_FREEONSTOP, disables
-// every interface (the others come back with the next Start) and clears the mark. Stopping with a
-// filter open is a bug check.
+// the driver's Start again and changes nothing else. A second Stop in a row is a bug check. Stop calls the driver's Stop, then drops the factories made with
+// KSCREATE_ITEM_FREEONSTOP, disables every interface (the others come back with the next
+// Start) and clears the mark. Stopping with a filter open is a bug check.
 NTSTATUS StartDevice(PKSDEVICE device);
 void StopDevice(PKSDEVICE device);
 // The device goes away: its factories (newest first) and then its object bag are emptied,
@@ -148,8 +147,8 @@ NTSTATUS CloseFilter(PFILE_OBJECT filter);
 // DeviceIoControl(IOCTL_KS_PROPERTY) on an open filter: `request` is the KSPROPERTY (with any
 // instance data after it), `data` the value buffer (read for a set, written for a get).
 // *returned receives IoStatus.Information. The status is the IRP's completion status.
-NTSTATUS KsPropertyRequest(PFILE_OBJECT object, const void* request, ULONG requestSize, void* data,
-                           ULONG dataSize, ULONG* returned);
+NTSTATUS KsPropertyRequest(PFILE_OBJECT object, const void* request, ULONG requestSize,
+                           void* data, ULONG dataSize, ULONG* returned);
 
 // ---- Applications: pins, states and frames ---------------------------------------------
 // CreateFile of a pin relative to an open filter: IRP_MJ_CREATE named KSSTRING_Pin followed by
