@@ -125,6 +125,7 @@ void StopDevice(PKSDEVICE device) {
 }
 
 void RemoveDevice(PKSDEVICE device) {
+    host::RequireNoSystemThreadRunning("RemoveDevice");
     if (!device)
         return;
     HostDevice* host = FromKs(device);

@@ -10,3 +10,4 @@
 #include "platform/host/ks.h"
 #include "platform/host/ks_records.h"
 #include "platform/host/ks_filter.h"
+#include "platform/host/ks_pin.h"
