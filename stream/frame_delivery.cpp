@@ -1,0 +1,109 @@
+// Frame delivery: the Process pass that converts the newest raw frame into the frame at the
+// leading edge of the pin's queue, stamps it and hands it to the client; and FrameReady, by
+// which the worker asks for such a pass after every raw frame.
+#include "stream/capture_worker.h"
+#include "stream/pin.h"
+
+namespace {
+
+constexpr ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+static_assert(kHeaderWithFrameInfo == 128, "stream header followed by frame information");
+
+// Copies the converted image into the frame: bottom-up unless FlipV, mirrored when FlipH.
+// Writes nothing, and reports false, when the frame cannot hold the image.
+BOOLEAN CopyImage(const PinContext* pin, CaptureWorker* worker, PUCHAR destination, ULONG extent) {
+    DeviceContext* device = pin->Device;
+    LONG width = device->OutputWidth, height = device->OutputHeight;
+    if (height <= 0 || width <= 0)
+        return TRUE;
+    ULONG rowBytes = ULONG(width) * 4u;
+    ULONG step = pin->Stride > LONG(rowBytes) ? ULONG(pin->Stride) : rowBytes;
+    ULONGLONG needed = ULONGLONG(step) * ULONGLONG(height - 1) + rowBytes;
+    if (!destination || needed > extent)
+        return FALSE;
+
+    LONG sourcePitch = device->RoiW * 4;
+    BOOLEAN flipH = InterlockedCompareExchange(&device->FlipH, 0, 0) != 0;
+    BOOLEAN flipV = InterlockedCompareExchange(&device->FlipV, 0, 0) != 0;
+    const UCHAR* source = worker->FrameBuffer;
+    LONG sourceStep = sourcePitch;
+    if (!flipV) {
+        source += LONGLONG(height - 1) * sourcePitch;
+        sourceStep = -sourcePitch;
+    }
+    for (LONG row = 0; row < height; ++row) {
+        if (flipH) {
+            const ULONG* from = reinterpret_cast<const ULONG*>(source);
+            ULONG* to = reinterpret_cast<ULONG*>(destination);
+            for (LONG i = 0; i < width; ++i)
+                to[width - 1 - i] = from[i];
+        } else {
+            memcpy(destination, source, rowBytes);
+        }
+        source += sourceStep;
+        destination += step;
+    }
+    return TRUE;
+}
+
+void FillHeader(const PinContext* pin, PKSSTREAM_HEADER header) {
+    header->DataUsed = pin->VideoInfo.bmiHeader.biSizeImage;
+    header->Duration = pin->VideoInfo.AvgTimePerFrame;
+    header->PresentationTime.Numerator = 1;
+    header->PresentationTime.Denominator = 1;
+    if (!pin->ReferenceClock) {
+        header->PresentationTime.Time = 0;
+        return;
+    }
+    LONGLONG systemTime = 0;
+    header->PresentationTime.Time = pin->ReferenceClock->GetCorrelatedTime(&systemTime);
+    header->OptionsFlags =
+        KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+    if (header->Size >= kHeaderWithFrameInfo) {
+        auto* info = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
+        info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
+        info->PictureNumber = LONGLONG(ULONG(pin->Device->FrameNumber));
+        info->DropCount = 0;
+    }
+}
+
+void Deliver(const PinContext* pin, CaptureWorker* worker, PKSSTREAM_POINTER pointer) {
+    PKSSTREAM_HEADER header = pointer->StreamHeader;
+    ULONG extent = pointer->OffsetOut.Count;
+    // A frame too small for the image or for the size the format announces gets nothing.
+    if (pin->VideoInfo.bmiHeader.biSizeImage > extent ||
+        !CopyImage(pin, worker, pointer->OffsetOut.Data, extent)) {
+        header->DataUsed = 0;
+        return;
+    }
+    FillHeader(pin, header);
+}
+
+}  // namespace
+
+NTSTATUS PinProcess(PKSPIN pin) {
+    auto* context = static_cast<PinContext*>(pin->Context);
+    CaptureWorker* worker = context ? context->Device->CaptureWorker : nullptr;
+    if (!worker || InterlockedCompareExchange(&worker->FramesRead, 0, 0) <= 0)
+        return STATUS_PENDING;
+
+    PKSSTREAM_POINTER pointer =
+        KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    // The raw frame is consumed even when the client has no frame queued.
+    BOOLEAN converted = ConvertCapturedFrame(worker);
+    if (pointer) {
+        if (converted)
+            Deliver(context, worker, pointer);
+        KsStreamPointerUnlock(pointer, TRUE);
+    }
+    InterlockedExchange(&worker->Busy, 0);
+    KeSetEvent(&worker->DoneEvent, 1, FALSE);
+    return STATUS_PENDING;
+}
+
+void FrameReady(DeviceContext* context) {
+    context->FrameNumber = context->FrameNumber + 1;
+    PinContext* pin = context->ActivePin;
+    if (pin)
+        pin->Ops->RequestProcessing(pin);
+}
