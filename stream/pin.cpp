@@ -69,16 +69,22 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP) {
     status = _KsEdit(pin->Bag,
                      reinterpret_cast<PVOID*>(const_cast<PKSPIN_DESCRIPTOR_EX*>(&pin->Descriptor)),
                      sizeof(KSPIN_DESCRIPTOR_EX), sizeof(KSPIN_DESCRIPTOR_EX), kTagFrameBuffer);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
+        // No pin comes of a failed Create, so no Close will free the region.
+        InterlockedExchange(&context->Device->PinOpen, 0);
         return status;
+    }
     auto* descriptor = const_cast<PKSPIN_DESCRIPTOR_EX>(pin->Descriptor);
     status =
         _KsEdit(pin->Bag,
                 reinterpret_cast<PVOID*>(
                     const_cast<PKSALLOCATOR_FRAMING_EX*>(&descriptor->AllocatorFraming)),
                 sizeof(KSALLOCATOR_FRAMING_EX), sizeof(KSALLOCATOR_FRAMING_EX), kTagFrameBuffer);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
+        // No pin comes of a failed Create, so no Close will free the region.
+        InterlockedExchange(&context->Device->PinOpen, 0);
         return status;
+    }
     SizeFraming(pin, context->VideoInfo.bmiHeader.biSizeImage);
     return STATUS_SUCCESS;
 }

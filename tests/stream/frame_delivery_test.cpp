@@ -18,8 +18,9 @@ protected:
         ASSERT_EQ(SetRoi(x, y, w, h), STATUS_SUCCESS);
         format_ = NegotiatedFormat();
         ASSERT_EQ(CreatePin(format_, clock), STATUS_SUCCESS);
+        ASSERT_EQ(Walk({KSSTATE_ACQUIRE, KSSTATE_PAUSE}), STATUS_SUCCESS);
         Queue(ULONG(LONG(Info(format_)->bmiHeader.biSizeImage) + extentChange), headerSize);
-        ASSERT_EQ(Walk({KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}), STATUS_SUCCESS);
+        ASSERT_EQ(Walk({KSSTATE_RUN}), STATUS_SUCCESS);
     }
 
     // What the client should receive: the camera's (still) frame converted as a stream start
@@ -133,8 +134,9 @@ TEST_F(FrameDelivery, AWiderFormatSetsTheRowStepUntilClose) {
     ASSERT_EQ(host::KsPropertyRequest(pin_, &request, sizeof(request), Format(wider),
                                       Format(wider)->FormatSize, &returned),
               STATUS_SUCCESS);
+    ASSERT_EQ(Walk({KSSTATE_ACQUIRE, KSSTATE_PAUSE}), STATUS_SUCCESS);
     Queue(750 * 494 * 4);
-    ASSERT_EQ(Walk({KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}), STATUS_SUCCESS);
+    ASSERT_EQ(Walk({KSSTATE_RUN}), STATUS_SUCCESS);
     ClientFrame* f = Next();
     ASSERT_NE(f, nullptr);
     std::vector<uint8_t> expected = Expected(false, false, 3000);
@@ -154,16 +156,20 @@ TEST_F(FrameDelivery, SettingsChangeFromOtherThreadsWhileFramesFlow) {
             Set(PropWhiteBalance, (i / 7) & 1);
         }
     });
-    int received = 0;
+    // A pass that finds no full raw buffer (the camera outran it) releases its frame empty.
+    int whole = 0, other = 0;
     for (int i = 0; i < 20; ++i) {
         ClientFrame* f = Next();
         ASSERT_NE(f, nullptr);
-        received += f->head.header.DataUsed == 1296256u;
+        ULONG used = f->head.header.DataUsed;
+        whole += used == 1296256u;
+        other += used != 1296256u && used != 0;
         Requeue(f);
     }
     done = true;
     changer.join();
-    EXPECT_EQ(received, 20);
+    EXPECT_GT(whole, 0);
+    EXPECT_EQ(other, 0);
 }
 
 }  // namespace

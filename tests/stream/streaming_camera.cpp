@@ -3,8 +3,9 @@
 #include "control/region_of_interest.h"
 
 void StreamingCamera::TearDown() {
-    if (pin_)
+    if (pin_) {
         EXPECT_EQ(host::ClosePin(pin_), STATUS_SUCCESS);
+    }
     pin_ = nullptr;
     for (auto& frame : frames_) {
         if (frame->read) {
@@ -43,8 +44,9 @@ NTSTATUS StreamingCamera::CreatePin(std::vector<uint64_t>& format, bool clock) {
         pin_ = nullptr;
         return status;
     }
-    if (clock)
+    if (clock) {
         EXPECT_EQ(host::SetPinMasterClock(pin_, true), STATUS_SUCCESS);
+    }
     return status;
 }
 
