@@ -21,9 +21,12 @@ LONGLONG SystemTime() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
 }
 
+// Stream time starts when the host does, before any time is read, so no time read before a
+// first use of the origin can come out negative.
+const LONGLONG kStreamOrigin = SystemTime() - 1;
+
 LONGLONG StreamTimeAt(LONGLONG system) {
-    static const LONGLONG origin = SystemTime() - 1;
-    return system - origin;
+    return system - kStreamOrigin;
 }
 
 void RequireDispatchOrBelow(const char* what) {

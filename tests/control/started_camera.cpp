@@ -21,7 +21,7 @@ void StartedCamera::TearDown() {
 
 void StartedCamera::Arrive() {
     sim::CameraOptions options;
-    options.paced = false;
+    options.paced = Paced();
     options.moving = false;
     std::string error;
     camera_ = sim::Camera::Create(options, &error);

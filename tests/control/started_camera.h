@@ -24,6 +24,8 @@ protected:
 
     // Arrival without the start, for tests that start the device themselves.
     virtual bool StartInSetUp() { return true; }
+    // The camera sends frames at its frame rate instead of as fast as they are read.
+    virtual bool Paced() { return false; }
     void Arrive();
     void StartAndOpen();
     void CloseAndStop();

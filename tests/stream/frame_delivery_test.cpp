@@ -54,9 +54,7 @@ protected:
 TEST_F(FrameDelivery, ImagesAreTheConvertedRawFrameInEveryOrientation) {
     Stream(10, 4, 645, 100);  // the image starts 2634 bytes into the raw frame
     EXPECT_EQ(context_->OutputWidth, 640);
-    const struct {
-        LONG flipH, flipV;
-    } cases[] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
+    const struct { LONG flipH, flipV; } cases[] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
     for (const auto& c : cases) {
         ASSERT_EQ(Set(PropFlipH, c.flipH), STATUS_SUCCESS);
         ASSERT_EQ(Set(PropFlipV, c.flipV), STATUS_SUCCESS);
