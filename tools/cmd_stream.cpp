@@ -37,7 +37,7 @@ struct Options {
 // Runs one of the event parsers as an option's check, so a malformed value is reported as
 // that option's, before anything runs.
 template <typename Parse>
-CLI::Validator Parses(Parse parse, const std::string& form) {
+CLI::Validator Parses(Parse parse) {
     return CLI::Validator(
         [parse](std::string& text) {
             try {
@@ -47,7 +47,7 @@ CLI::Validator Parses(Parse parse, const std::string& form) {
             }
             return std::string();
         },
-        form);
+        "");  // the option's type name already shows the form
 }
 
 CLI::Validator PositiveSeconds() {
@@ -132,13 +132,13 @@ Job Setup(CLI::App& command) {
         .add_option("--set", o->sets,
                     "set a property through the property set before the pin is created, as "
                     "`bayercam props set NAME=VALUE` (repeatable)")
-        ->check(Parses(ParseSetOption, "NAME=VALUE"))
+        ->check(Parses(ParseSetOption))
         ->allow_extra_args(false)
         ->type_name("NAME=VALUE");
     command
         .add_option("--set-at", o->setsAt,
                     "set a property while streaming, once FRAME frames have arrived (repeatable)")
-        ->check(Parses(ParseSetAt, "FRAME:NAME=VALUE"))
+        ->check(Parses(ParseSetAt))
         ->allow_extra_args(false)
         ->type_name("FRAME:NAME=VALUE");
     AddRoiOption(command, &o->roi,
@@ -155,7 +155,7 @@ Job Setup(CLI::App& command) {
         .add_option("--pause-at", o->pauses,
                     "once FRAME frames have arrived, PAUSE the pin for MS milliseconds, then RUN "
                     "again (repeatable)")
-        ->check(Parses(ParsePauseAt, "FRAME:MS"))
+        ->check(Parses(ParsePauseAt))
         ->allow_extra_args(false)
         ->type_name("FRAME:MS");
     command.footer(
