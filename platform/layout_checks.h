@@ -194,3 +194,35 @@ static_assert(offsetof(FILE_OBJECT, Lock) == 128, "FILE_OBJECT.Lock");
 static_assert(offsetof(FILE_OBJECT, FileObjectExtension) == 208, "FileObjectExtension");
 static_assert(sizeof(KSMETHOD_ITEM) == 40, "KSMETHOD_ITEM");
 static_assert(sizeof(KSEVENT_ITEM) == 40, "KSEVENT_ITEM");
+
+// System threads.
+static_assert(sizeof(CLIENT_ID) == 16, "CLIENT_ID");
+static_assert(offsetof(CLIENT_ID, UniqueThread) == 8, "CLIENT_ID.UniqueThread");
+static_assert(sizeof(OBJECT_HANDLE_INFORMATION) == 8, "OBJECT_HANDLE_INFORMATION");
+static_assert(THREAD_ALL_ACCESS == 0x1FFFFF && SYNCHRONIZE == 0x100000, "THREAD_ALL_ACCESS");
+// Pins: the connect request, stream pointers, the clock interface and the pin's control codes.
+static_assert(sizeof(KSPIN_CONNECT) == 72, "KSPIN_CONNECT");
+static_assert(offsetof(KSPIN_CONNECT, Medium) == 24, "KSPIN_CONNECT.Medium");
+static_assert(offsetof(KSPIN_CONNECT, PinId) == 48, "KSPIN_CONNECT.PinId");
+static_assert(offsetof(KSPIN_CONNECT, PinToHandle) == 56, "KSPIN_CONNECT.PinToHandle");
+static_assert(offsetof(KSPIN_CONNECT, Priority) == 64, "KSPIN_CONNECT.Priority");
+static_assert(sizeof(KSSTREAM_POINTER_OFFSET) == 16, "KSSTREAM_POINTER_OFFSET");
+static_assert(offsetof(KSSTREAM_POINTER_OFFSET, Count) == 8, "KSSTREAM_POINTER_OFFSET.Count");
+static_assert(offsetof(KSSTREAM_POINTER_OFFSET, Remaining) == 12, "Remaining");
+static_assert(sizeof(KSSTREAM_POINTER) == 64, "KSSTREAM_POINTER");
+static_assert(offsetof(KSSTREAM_POINTER, StreamHeader) == 16, "KSSTREAM_POINTER.StreamHeader");
+static_assert(offsetof(KSSTREAM_POINTER, Offset) == 24, "KSSTREAM_POINTER.Offset");
+static_assert(offsetof(KSSTREAM_POINTER, OffsetIn) == 32, "KSSTREAM_POINTER.OffsetIn");
+static_assert(offsetof(KSSTREAM_POINTER, OffsetOut) == 48, "KSSTREAM_POINTER.OffsetOut");
+static_assert(KSSTREAM_POINTER_STATE_LOCKED == 1, "KSSTREAM_POINTER_STATE_LOCKED");
+static_assert(sizeof(KSRESOLUTION) == 16, "KSRESOLUTION");
+static_assert(sizeof(IKsReferenceClock) == sizeof(void*), "IKsReferenceClock: a vtable only");
+static_assert(IOCTL_KS_READ_STREAM == 0x002F4017, "IOCTL_KS_READ_STREAM");
+static_assert(KSPROPERTY_CONNECTION_STATE == 0 && KSPROPERTY_CONNECTION_DATAFORMAT == 2,
+              "KSPROPERTY_CONNECTION_*");
+static_assert(KSPROPERTY_STREAM_MASTERCLOCK == 3, "KSPROPERTY_STREAM_MASTERCLOCK");
+static_assert(KSSTREAM_HEADER_OPTIONSF_TIMEVALID == 0x10 &&
+                  KSSTREAM_HEADER_OPTIONSF_DURATIONVALID == 0x100,
+              "KSSTREAM_HEADER_OPTIONSF_*");
+static_assert(KSINTERFACE_STANDARD_STREAMING == 0 && KSMEDIUM_TYPE_ANYINSTANCE == 0,
+              "standard interface and medium");

@@ -74,6 +74,26 @@ bool DeviceLockHeld(PKSDEVICE device);
 // ---- Per-thread kernel state ------------------------------------------------------------
 int CriticalRegionDepth();
 
+// ---- System threads ----------------------------------------------------------------------
+// Thread objects come from the pool under this tag, so a refused allocation refuses creation.
+constexpr ULONG kThreadPoolTag = PoolTag("Thre");
+// Makes PsCreateSystemThread fail with `status` (STATUS_SUCCESS disarms), as on a machine out
+// of threads; nothing is created and no handle is returned.
+void FailThreadCreation(NTSTATUS status);
+// Thread objects not yet freed: a thread still running, a handle still open or a reference
+// from ObReferenceObjectByHandle still held each keep one alive.
+size_t ThreadObjectsAlive();
+// Threads created so far; a thread object carries the number of its creation.
+uint64_t ThreadSequence();
+// What the threads created after `sinceSequence` left behind, one line each (empty if
+// nothing): threads still running after waiting up to `graceMilliseconds` for them to end,
+// handles not closed, references not dropped.
+std::string ThreadLeaksSince(uint64_t sinceSequence, uint32_t graceMilliseconds);
+// For the PnP manager's part when a device goes away: every system thread must have ended
+// (within a short grace period), or whatever it still uses of the device is about to be
+// freed under it. Bug-checks naming `event` otherwise.
+void RequireNoSystemThreadRunning(const char* event);
+
 // ---- I/O manager and USB ------------------------------------------------------------------
 // Pool tags of what the I/O manager and USBD allocate for the driver, so tests can count them.
 constexpr ULONG kIrpPoolTag = PoolTag("Irp ");
@@ -147,8 +167,8 @@ NTSTATUS CloseFilter(PFILE_OBJECT filter);
 // DeviceIoControl(IOCTL_KS_PROPERTY) on an open filter: `request` is the KSPROPERTY (with any
 // instance data after it), `data` the value buffer (read for a set, written for a get).
 // *returned receives IoStatus.Information. The status is the IRP's completion status.
-NTSTATUS KsPropertyRequest(PFILE_OBJECT object, const void* request, ULONG requestSize,
-                           void* data, ULONG dataSize, ULONG* returned);
+NTSTATUS KsPropertyRequest(PFILE_OBJECT object, const void* request, ULONG requestSize, void* data,
+                           ULONG dataSize, ULONG* returned);
 
 // ---- Applications: pins, states and frames ---------------------------------------------
 // CreateFile of a pin relative to an open filter: IRP_MJ_CREATE named KSSTRING_Pin followed by

@@ -4,39 +4,12 @@
 // filter's object bag after Close.
 #include "platform/host/ks_objects.h"
 
+#include "platform/host/ks_pin_objects.h"
+
 namespace host::ks {
 namespace {
 
 thread_local int controlMutexesHeld = 0;
-
-NTSTATUS NTAPI CaptureCompletion(PDEVICE_OBJECT, PIRP, PVOID) {
-    // The request is the caller's: it reads the status and frees it.
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Sends a create or close for `file` to the device's functional object and waits for it.
-NTSTATUS SendFileRequest(HostDevice* device, UCHAR major, PFILE_OBJECT file) {
-    PIRP irp = IoAllocateIrp(device->functional.StackSize, FALSE);
-    // A close cannot fail for want of memory: the I/O manager retries until it has its request,
-    // as Windows does for close requests, so a driver's Close always runs.
-    for (int retry = 0; !irp && major == IRP_MJ_CLOSE && retry < 100; ++retry)
-        irp = IoAllocateIrp(device->functional.StackSize, FALSE);
-    if (!irp && major == IRP_MJ_CLOSE)
-        BugCheck("no memory for a close request after 100 attempts");
-    if (!irp)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    irp->RequestorMode = UserMode;
-    irp->Tail.Overlay.OriginalFileObject = file;
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = major;
-    sp->FileObject = file;
-    IoSetCompletionRoutine(irp, CaptureCompletion, nullptr, TRUE, TRUE, TRUE);
-    if (IoCallDriver(&device->functional, irp) == STATUS_PENDING)
-        BugCheck("a filter create or close pended: the host completes them synchronously");
-    NTSTATUS status = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-    return status;
-}
 
 void DestroyFilter(HostFilter* filter) {
     Unregister(filter->file);
@@ -68,13 +41,44 @@ NTSTATUS CallFilterDispatch(HostFilter* filter, PFNKSFILTERIRP routine, PIRP irp
     return status;
 }
 
+NTSTATUS NTAPI CaptureCompletion(PDEVICE_OBJECT, PIRP, PVOID) {
+    // The request is the caller's: it reads the status and frees it.
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 }  // namespace
+
+// Sends a create or close for `file` to the device's functional object and waits for it.
+NTSTATUS SendFileRequest(HostDevice* device, UCHAR major, PFILE_OBJECT file) {
+    PIRP irp = IoAllocateIrp(device->functional.StackSize, FALSE);
+    // A close cannot fail for want of memory: the I/O manager retries until it has its request,
+    // as Windows does for close requests, so a driver's Close always runs.
+    for (int retry = 0; !irp && major == IRP_MJ_CLOSE && retry < 100; ++retry)
+        irp = IoAllocateIrp(device->functional.StackSize, FALSE);
+    if (!irp && major == IRP_MJ_CLOSE)
+        BugCheck("no memory for a close request after 100 attempts");
+    if (!irp)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    irp->RequestorMode = UserMode;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = major;
+    sp->FileObject = file;
+    IoSetCompletionRoutine(irp, CaptureCompletion, nullptr, TRUE, TRUE, TRUE);
+    if (IoCallDriver(&device->functional, irp) == STATUS_PENDING)
+        BugCheck("a filter create or close pended: the host completes them synchronously");
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
 
 void AcquireControl(HostFilter* filter) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         BugCheck("control mutex acquired above PASSIVE_LEVEL");
     if (filter->control.HeldByCaller())
         BugCheck("control mutex acquired twice by the same thread");
+    if (ProcessingMutexesHeld() > 0)
+        BugCheck("control mutex acquired while holding a processing mutex (lock order)");
     filter->control.lock.lock();
     filter->control.owner = std::this_thread::get_id();
     ++controlMutexesHeld;
@@ -97,9 +101,13 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT fdo, PIRP irp) {
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     if (!device || !file)
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
-    // A create relative to an open filter makes a pin, which the host does not make yet.
-    if (file->RelatedFileObject)
-        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    // A create relative to an open filter makes a pin.
+    if (file->RelatedFileObject) {
+        HostFilter* parent = FilterOfFile(file->RelatedFileObject);
+        if (!parent)
+            return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+        return Complete(irp, CreatePinObject(parent, file, irp));
+    }
 
     std::u16string name;
     if (file->FileName.Buffer)
@@ -133,7 +141,10 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT fdo, PIRP irp) {
 }
 
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT, PIRP irp) {
-    HostFilter* filter = FilterOfFile(IoGetCurrentIrpStackLocation(irp)->FileObject);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    if (HostPin* pin = PinOfFile(file))
+        return Complete(irp, ClosePinObject(pin, irp));
+    HostFilter* filter = FilterOfFile(file);
     if (!filter)
         BugCheck("IRP_MJ_CLOSE of a file object that is no open filter");
     const KSFILTER_DISPATCH* dispatch = filter->ks.Descriptor->Dispatch;
@@ -203,6 +214,9 @@ NTSTATUS CloseFilter(PFILE_OBJECT filter) {
     HostFilter* host = FilterOfFile(filter);
     if (!host)
         BugCheck("CloseFilter of something that is not an open filter");
+    // A pin's handle holds its filter's: the filter cannot close before its pins.
+    if (!host->pins.empty())
+        BugCheck("CloseFilter of a filter whose pins are still open");
     NTSTATUS status = SendFileRequest(host->factory->device, IRP_MJ_CLOSE, filter);
     ExFreePool(filter);
     return status;
@@ -218,8 +232,11 @@ PKSFILTER NTAPI KsGetFilterFromIrp(PIRP irp) {
     // A request no driver holds yet has no current stack location to read.
     if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount)
         return nullptr;
-    host::ks::HostFilter* filter =
-        host::ks::FilterOfFile(IoGetCurrentIrpStackLocation(irp)->FileObject);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    // A request sent to a pin names the filter the pin belongs to.
+    if (host::ks::HostPin* pin = host::ks::PinOfFile(file))
+        return &pin->filter->ks;
+    host::ks::HostFilter* filter = host::ks::FilterOfFile(file);
     return filter ? &filter->ks : nullptr;
 }
 

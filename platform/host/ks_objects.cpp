@@ -3,6 +3,9 @@
 // pointer stops the host with its name instead of corrupting memory.
 #include "platform/host/ks_objects.h"
 
+#include "platform/host/ks_pin_objects.h"
+
+#include <cstdio>
 #include <unordered_map>
 
 namespace host::ks {
@@ -37,6 +40,8 @@ HostDevice* DeviceOfObject(const void* object) {
         return factory->device;
     if (HostFilter* filter = FindFilter(object))
         return filter->factory->device;
+    if (HostPin* pin = FindPin(object))
+        return pin->filter->factory->device;
     return nullptr;
 }
 
@@ -78,6 +83,18 @@ ObjectBag* FindBag(const void* bag) {
     return static_cast<ObjectBag*>(Find(bag, Kind::Bag));
 }
 
+HostPin* FindPin(const void* record) {
+    return static_cast<HostPin*>(Find(record, Kind::Pin));
+}
+
+HostPin* PinOfFile(const void* file) {
+    return static_cast<HostPin*>(Find(file, Kind::PinFile));
+}
+
+HostFilter* FilterOfPin(HostPin* pin) {
+    return pin->filter;
+}
+
 HostDevice* DeviceOfFunctionalObject(const DEVICE_OBJECT* fdo) {
     std::lock_guard<std::mutex> g(TheTable().lock);
     for (auto& [record, entry] : TheTable().objects) {
@@ -86,6 +103,58 @@ HostDevice* DeviceOfFunctionalObject(const DEVICE_OBJECT* fdo) {
             return device;
     }
     return nullptr;
+}
+
+void RequireBagMutex(ObjectBag* bag, const char* what) {
+    static thread_local char message[200];
+    // A device's and a factory's bag belong to the device mutex; a filter's to its control
+    // mutex, which AVStream holds around the filter's Create and Close and the driver takes
+    // with KsFilterAcquireControl elsewhere. The device mutex alone does not cover a filter.
+    if (bag->owner == Kind::Filter || bag->owner == Kind::Pin) {
+        HostFilter* filter =
+            bag->owner == Kind::Filter ? FindFilter(bag->object) : FindPin(bag->object)->filter;
+        if (!filter->control.HeldByCaller()) {
+            snprintf(message, sizeof(message),
+                     "%s object bag changed without the filter's control mutex (%s)",
+                     bag->owner == Kind::Filter ? "filter" : "pin", what);
+            host::BugCheck(message);
+        }
+    } else {
+        HostDevice* device =
+            bag->owner == Kind::Device ? FindDevice(bag->object) : FindFactory(bag->object)->device;
+        if (!host::DeviceLockHeld(&device->ks)) {
+            snprintf(message, sizeof(message),
+                     "device object bag changed without the device lock (%s)", what);
+            host::BugCheck(message);
+        }
+    }
+}
+
+void RemoveFromBag(ObjectBag* bag, PVOID item) {
+    BagItem removed{nullptr, nullptr};
+    {
+        std::lock_guard<std::mutex> g(bag->lock);
+        for (auto it = bag->items.begin(); it != bag->items.end(); ++it) {
+            if (it->item == item) {
+                removed = *it;
+                bag->items.erase(it);
+                break;
+            }
+        }
+    }
+    if (!removed.item)
+        return;
+    {
+        std::lock_guard<std::mutex> g(TheTable().lock);
+        auto shared = TheTable().bagged.find(item);
+        if (shared != TheTable().bagged.end() && --shared->second > 0)
+            return;  // another bag still holds it
+        TheTable().bagged.erase(item);
+    }
+    if (removed.free)
+        removed.free(item);
+    else
+        ExFreePool(item);
 }
 
 void EmptyBag(ObjectBag* bag) {
@@ -133,18 +202,7 @@ NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG bagHandle, PVOID item, PFNKSFRE
         host::BugCheck("KsAddItemToObjectBag on something that is not a live object bag");
     if (!item)
         host::BugCheck("KsAddItemToObjectBag of a null item");
-    // A device's and a factory's bag belong to the device mutex; a filter's to its control
-    // mutex, which AVStream holds around the filter's Create and Close and the driver takes
-    // with KsFilterAcquireControl elsewhere. The device mutex alone does not cover a filter.
-    if (bag->owner == Kind::Filter) {
-        if (!FindFilter(bag->object)->control.HeldByCaller())
-            host::BugCheck("filter object bag changed without the filter's control mutex");
-    } else {
-        HostDevice* device =
-            bag->owner == Kind::Device ? FindDevice(bag->object) : FindFactory(bag->object)->device;
-        if (!host::DeviceLockHeld(&device->ks))
-            host::BugCheck("device object bag changed without the device lock");
-    }
+    RequireBagMutex(bag, "KsAddItemToObjectBag");
     {
         std::lock_guard<std::mutex> g(bagRefusalLock);
         if (bagRefusals > 0) {

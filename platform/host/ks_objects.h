@@ -13,11 +13,12 @@
 
 namespace host::ks {
 
-enum class Kind { Device, Factory, Filter, File, Bag };
+enum class Kind { Device, Factory, Filter, File, Bag, Pin, PinFile };
 
 struct HostDevice;
 struct HostFactory;
 struct HostFilter;
+struct HostPin;
 
 // ---- The table of live objects ----------------------------------------------------------
 void Register(const void* record, Kind kind, void* host);
@@ -30,7 +31,7 @@ struct BagItem {
 
 // An object bag: what its owner frees when it goes away. Which mutex guards a change depends
 // on the owner: the device mutex for a device's or a factory's bag, the filter's control
-// mutex for a filter's.
+// mutex for a filter's and for its pins'.
 struct ObjectBag {
     explicit ObjectBag(Kind ownerKind, void* ownerRecord) : owner(ownerKind), object(ownerRecord) {
         Register(this, Kind::Bag, this);
@@ -105,6 +106,9 @@ struct HostFilter {
     HostFactory* factory = nullptr;
     PFILE_OBJECT file = nullptr;
     OwnedMutex control;
+    // Open pins, for instance counts and for the filter's close, which cannot come while a pin
+    // (whose file object refers to the filter's) is open.
+    std::vector<HostPin*> pins;
 };
 
 // The host object behind `record` if it is a live object of that kind, else null.
@@ -114,17 +118,27 @@ HostFactory* FindFactory(const void* record);
 HostFilter* FindFilter(const void* record);
 HostFilter* FilterOfFile(const void* file);
 ObjectBag* FindBag(const void* bag);
+HostPin* FindPin(const void* record);
+HostPin* PinOfFile(const void* file);
+// The filter a pin belongs to, for the mutex and device lookups that pins share with it.
+HostFilter* FilterOfPin(HostPin* pin);
 HostDevice* DeviceOfFunctionalObject(const DEVICE_OBJECT* fdo);
 
 // ---- Bags -------------------------------------------------------------------------------
 // Frees every item that no other bag still holds, newest first, with its free callback.
 void EmptyBag(ObjectBag* bag);
+// Bug check unless the caller holds the mutex that guards changes to this bag.
+void RequireBagMutex(ObjectBag* bag, const char* what);
+// Takes an item out of the bag, freeing it unless another bag holds it too.
+void RemoveFromBag(ObjectBag* bag, PVOID item);
 
 // ---- Mutexes ----------------------------------------------------------------------------
 void AcquireControl(HostFilter* filter);
 void ReleaseControl(HostFilter* filter);
 // Control mutexes the calling thread holds: the device mutex may not be taken under one.
 int ControlMutexesHeld();
+// Processing mutexes the calling thread holds: no control mutex may be taken under one.
+int ProcessingMutexesHeld();
 
 // ---- Factories --------------------------------------------------------------------------
 // What the device's start and stop do to its factories.
@@ -133,14 +147,31 @@ void DropFactoriesAtStop(HostDevice* device);
 void DestroyFactories(HostDevice* device);
 HostFactory* FactoryByReference(HostDevice* device, const std::u16string& reference);
 
+// Sends a create or close for a file object to the device, as the I/O manager does for an
+// application's CreateFile and CloseHandle, and waits for it.
+NTSTATUS SendFileRequest(HostDevice* device, UCHAR major, PFILE_OBJECT file);
+
 // ---- Request dispatch (installed in the driver object by KsInitializeDriver) -----------
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp);
-// Answers IOCTL_KS_PROPERTY for a filter; the request is completed by the caller.
-NTSTATUS HandleProperty(HostFilter* filter, PIRP irp);
+// Where a property request is answered: the object's own automation table, then the sets
+// AVStream answers for every object of its kind (the driver's items override those), and for
+// requests on a node the node table of `nodes` (null: the object has no nodes).
+struct PropertyTarget {
+    const KSAUTOMATION_TABLE* table = nullptr;
+    const KSFILTER_DESCRIPTOR* nodes = nullptr;
+    const KSPROPERTY_SET* const* builtins = nullptr;
+    ULONG builtinCount = 0;
+};
+// Answers IOCTL_KS_PROPERTY; the request is completed by the caller.
+NTSTATUS HandleProperty(const PropertyTarget& target, PIRP irp);
 // The pin-factory property set AVStream adds to every filter.
 const KSPROPERTY_SET& PinPropertySet();
+// Pins: creation relative to a filter, close, and their device controls (ks_pin_*.cpp).
+NTSTATUS CreatePinObject(HostFilter* filter, PFILE_OBJECT file, PIRP irp);
+NTSTATUS ClosePinObject(HostPin* pin, PIRP irp);
+NTSTATUS PinDeviceControl(HostPin* pin, PIRP irp);
 
 // Pool tags of the host's AVStream objects, so a leaked object is named in the test output.
 constexpr ULONG kFactoryPoolTag = PoolTag("KsFF");

@@ -3,6 +3,8 @@
 // and the data intersection that asks the pin's intersect handler for a format.
 #include "platform/host/ks_objects.h"
 
+#include "platform/host/ks_pin_objects.h"
+
 namespace host::ks {
 namespace {
 
@@ -49,8 +51,14 @@ NTSTATUS NTAPI CInstances(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     const KSPIN_DESCRIPTOR_EX* pin = PinOf(irp, request);
     if (!pin)
         return STATUS_INVALID_PARAMETER;
-    // No pin is ever instantiated by the host yet.
-    KSPIN_CINSTANCES instances{pin->InstancesPossible, 0};
+    ULONG id = reinterpret_cast<PKSP_PIN>(request)->PinId;
+    ULONG current = 0;
+    HostFilter* filter = FindFilter(FilterOf(irp));
+    AcquireControl(filter);  // pins come and go under it
+    for (HostPin* open : filter->pins)
+        current += open->ks.Id == id ? 1 : 0;
+    ReleaseControl(filter);
+    KSPIN_CINSTANCES instances{pin->InstancesPossible, current};
     memcpy(data, &instances, sizeof(instances));
     irp->IoStatus.Information = sizeof(instances);
     return STATUS_SUCCESS;

@@ -1,9 +1,11 @@
-// IOCTL_KS_PROPERTY on a filter, as ks.sys dispatches it: the request is matched against the
-// filter's automation table (with AVStream's pin-factory set behind it), checked against the
+// IOCTL_KS_PROPERTY on a filter or a pin, as ks.sys dispatches it: the request is matched
+// against the object's automation table (with AVStream's own sets behind it), checked against the
 // item's minimum sizes, and handed to the item's handler with an aligned copy of the request
 // and a system buffer for the value. Support queries without a support handler are answered
 // here.
 #include "platform/host/ks_objects.h"
+
+#include "platform/host/ks_pin_objects.h"
 
 namespace host::ks {
 namespace {
@@ -45,22 +47,17 @@ const KSPROPERTY_ITEM* FindItem(const KSPROPERTY_SET* set, ULONG itemSize, ULONG
     return nullptr;
 }
 
-// Where a request is answered: the driver's table, and (for the filter itself, not a node)
-// AVStream's own pin-factory set, whose items the driver's may override.
-struct Target {
-    const KSAUTOMATION_TABLE* table = nullptr;
-    bool withPinSet = false;
-};
-
 // KSPROPERTY_TYPE_SETSUPPORT with GUID_NULL and id 0: the sets this object answers.
-NTSTATUS ListSets(const Target& target, ULONG outLength, PVOID data, PIRP irp) {
+NTSTATUS ListSets(const PropertyTarget& target, ULONG outLength, PVOID data, PIRP irp) {
     std::vector<GUID> sets;
     if (target.table) {
         for (ULONG i = 0; i < target.table->PropertySetsCount; ++i)
             sets.push_back(*target.table->PropertySets[i].Set);
     }
-    if (target.withPinSet && !FindSet(target.table, KSPROPSETID_Pin))
-        sets.push_back(KSPROPSETID_Pin);
+    for (ULONG i = 0; i < target.builtinCount; ++i) {
+        if (!FindSet(target.table, *target.builtins[i]->Set))
+            sets.push_back(*target.builtins[i]->Set);
+    }
     ULONG size = ULONG(sets.size() * sizeof(GUID));
     irp->IoStatus.Information = size;
     if (outLength == 0)
@@ -96,7 +93,7 @@ NTSTATUS BasicSupport(const KSPROPERTY_ITEM* item, ULONG outLength, PVOID data, 
     return outLength == 0 ? STATUS_BUFFER_OVERFLOW : STATUS_BUFFER_TOO_SMALL;
 }
 
-NTSTATUS Dispatch(HostFilter* filter, PIRP irp, PKSPROPERTY request, ULONG inLength,
+NTSTATUS Dispatch(const PropertyTarget& object, PIRP irp, PKSPROPERTY request, ULONG inLength,
                   ULONG outLength, PVOID data) {
     ULONG operation = request->Flags & ~ULONG(KSPROPERTY_TYPE_TOPOLOGY);
     if ((request->Flags & ~(kOperations | KSPROPERTY_TYPE_TOPOLOGY)) || operation == 0 ||
@@ -104,9 +101,12 @@ NTSTATUS Dispatch(HostFilter* filter, PIRP irp, PKSPROPERTY request, ULONG inLen
         return STATUS_INVALID_PARAMETER;
     }
 
-    const KSFILTER_DESCRIPTOR* descriptor = filter->ks.Descriptor;
-    Target target;
+    const KSFILTER_DESCRIPTOR* descriptor = object.nodes;
+    PropertyTarget target;
     if (request->Flags & KSPROPERTY_TYPE_TOPOLOGY) {
+        // Nodes belong to filters; a pin answers no node request.
+        if (!descriptor)
+            return STATUS_NOT_FOUND;
         if (inLength < sizeof(KSP_NODE))
             return STATUS_INVALID_BUFFER_SIZE;
         ULONG node = reinterpret_cast<PKSP_NODE>(request)->NodeId;
@@ -117,8 +117,7 @@ NTSTATUS Dispatch(HostFilter* filter, PIRP irp, PKSPROPERTY request, ULONG inLen
                            size_t(node) * descriptor->NodeDescriptorSize)
                            ->AutomationTable;
     } else {
-        target.table = descriptor->AutomationTable;
-        target.withPinSet = true;
+        target = object;
     }
 
     if (operation == KSPROPERTY_TYPE_SETSUPPORT && IsEqualGUIDAligned(request->Set, GUID_NULL) &&
@@ -129,12 +128,17 @@ NTSTATUS Dispatch(HostFilter* filter, PIRP irp, PKSPROPERTY request, ULONG inLen
     const KSPROPERTY_SET* set = FindSet(target.table, request->Set);
     const KSPROPERTY_ITEM* item =
         FindItem(set, set ? target.table->PropertyItemSize : 0, request->Id);
-    bool pinSet = target.withPinSet && IsEqualGUIDAligned(request->Set, KSPROPSETID_Pin);
-    if (!item && pinSet) {
-        set = &PinPropertySet();
+    // AVStream's own set of that GUID answers what the driver's items do not.
+    const KSPROPERTY_SET* builtin = nullptr;
+    for (ULONG i = 0; i < target.builtinCount; ++i) {
+        if (IsEqualGUIDAligned(*target.builtins[i]->Set, request->Set))
+            builtin = target.builtins[i];
+    }
+    if (!item && builtin) {
+        set = builtin;
         item = FindItem(set, sizeof(KSPROPERTY_ITEM), request->Id);
     }
-    if (!set && !pinSet)
+    if (!set && !builtin)
         return STATUS_PROPSET_NOT_FOUND;
     // Whether the object answers the set at all, whatever the id.
     if (operation == KSPROPERTY_TYPE_SETSUPPORT)
@@ -174,7 +178,7 @@ NTSTATUS Dispatch(HostFilter* filter, PIRP irp, PKSPROPERTY request, ULONG inLen
 
 }  // namespace
 
-NTSTATUS HandleProperty(HostFilter* filter, PIRP irp) {
+NTSTATUS HandleProperty(const PropertyTarget& target, PIRP irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     ULONG inLength = sp->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outLength = sp->Parameters.DeviceIoControl.OutputBufferLength;
@@ -201,7 +205,7 @@ NTSTATUS HandleProperty(HostFilter* filter, PIRP irp) {
     if (!(request->Flags & KSPROPERTY_TYPE_SET) && outLength)
         irp->Flags |= IRP_INPUT_OPERATION;
 
-    NTSTATUS status = Dispatch(filter, irp, request, inLength, outLength,
+    NTSTATUS status = Dispatch(target, irp, request, inLength, outLength,
                                outLength ? static_cast<PVOID>(system) : nullptr);
     if (NT_ERROR(status) && status != STATUS_BUFFER_TOO_SMALL)
         irp->IoStatus.Information = 0;
@@ -210,13 +214,21 @@ NTSTATUS HandleProperty(HostFilter* filter, PIRP irp) {
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    if (HostPin* pin = PinOfFile(sp->FileObject))
+        return PinDeviceControl(pin, irp);
     HostFilter* filter = FilterOfFile(sp->FileObject);
     NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
     irp->IoStatus.Information = 0;
     if (filter && sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_KS_PROPERTY) {
         if (KeGetCurrentIrql() != PASSIVE_LEVEL)
             BugCheck("IOCTL_KS_PROPERTY above PASSIVE_LEVEL");
-        status = HandleProperty(filter, irp);
+        static const KSPROPERTY_SET* const kFilterSets[] = {&PinPropertySet()};
+        PropertyTarget target;
+        target.table = filter->ks.Descriptor->AutomationTable;
+        target.nodes = filter->ks.Descriptor;
+        target.builtins = kFilterSets;
+        target.builtinCount = 1;
+        status = HandleProperty(target, irp);
     }
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -235,8 +247,10 @@ NTSTATUS KsPropertyRequest(PFILE_OBJECT object, const void* request, ULONG reque
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         BugCheck("KsPropertyRequest above PASSIVE_LEVEL");
     HostFilter* filter = FilterOfFile(object);
+    if (HostPin* pin = PinOfFile(object))
+        filter = pin->filter;
     if (!filter)
-        BugCheck("KsPropertyRequest on something that is not an open filter");
+        BugCheck("KsPropertyRequest on something that is not an open filter or pin");
     PDEVICE_OBJECT fdo = &filter->factory->device->functional;
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);

@@ -42,6 +42,7 @@ typedef int32_t BOOL;
 typedef int32_t INT;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
+typedef LONGLONG* PLONGLONG;
 typedef uint64_t ULONG_PTR;
 typedef int64_t LONG_PTR;
 typedef uint64_t SIZE_T;
@@ -149,6 +150,7 @@ typedef struct tagSIZE {
 #define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
 #define STATUS_PROPSET_NOT_FOUND ((NTSTATUS)0xC0000230L)
 #define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
+#define STATUS_NOINTERFACE ((NTSTATUS)0xC00002B9L)
 
 #define PASSIVE_LEVEL 0
 #define APC_LEVEL 1

@@ -10,18 +10,23 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "platform/host/host_control.h"
+#include "platform/host/sync_internal.h"
 
 namespace {
 
 thread_local KIRQL currentIrql = PASSIVE_LEVEL;
 thread_local int criticalRegionDepth = 0;
+// Regions entered for the thread by the system rather than by the driver: a system thread
+// starts inside one, and the driver has no matching enter to leave it with.
+thread_local int criticalRegionFloor = 0;
 
-// Dispatcher types, as the kernel numbers them.
-constexpr UCHAR kNotificationEvent = 0;
-constexpr UCHAR kSynchronizationEvent = 1;
+using host::kNotificationEventObject;
+using host::kSynchronizationEventObject;
+using host::kThreadObject;
 
 int* FutexWord(volatile LONG* p) {
     return const_cast<int*>(reinterpret_cast<volatile int*>(p));
@@ -38,10 +43,23 @@ void FutexWakeAll(volatile LONG* word) {
 // Takes the signal if the object is signalled: a synchronization event is consumed by the
 // one waiter it releases, a notification event stays signalled.
 bool TrySatisfy(DISPATCHER_HEADER* header) {
-    if (header->Type == kSynchronizationEvent) {
+    if (header->Type == kSynchronizationEventObject) {
         return __atomic_exchange_n(&header->SignalState, 0, __ATOMIC_SEQ_CST) != 0;
     }
     return __atomic_load_n(&header->SignalState, __ATOMIC_SEQ_CST) != 0;
+}
+
+bool IsEvent(const DISPATCHER_HEADER* header) {
+    return header->Type == kNotificationEventObject || header->Type == kSynchronizationEventObject;
+}
+
+// An event service handed another dispatcher object would change what its signal state means
+// (a thread object is signalled exactly when the thread has ended).
+void RequireEvent(PRKEVENT event, const char* routine) {
+    if (!IsEvent(&event->Header)) {
+        std::string what = std::string(routine) + " on a dispatcher object that is not an event";
+        host::BugCheck(what.c_str());
+    }
 }
 
 }  // namespace
@@ -49,6 +67,27 @@ bool TrySatisfy(DISPATCHER_HEADER* header) {
 namespace host {
 int CriticalRegionDepth() {
     return criticalRegionDepth;
+}
+
+void DispatcherInitialize(DISPATCHER_HEADER* header, UCHAR type, size_t objectSize) {
+    std::memset(header, 0, sizeof(*header));
+    header->Type = type;
+    // Size counts LONGs in a UCHAR; larger objects keep the largest count it holds.
+    size_t longs = objectSize / sizeof(LONG);
+    header->Size = UCHAR(longs > 0xFF ? 0xFF : longs);
+    header->WaitListHead.Flink = &header->WaitListHead;
+    header->WaitListHead.Blink = &header->WaitListHead;
+}
+
+void DispatcherSignalForever(DISPATCHER_HEADER* header) {
+    __atomic_store_n(&header->SignalState, 1, __ATOMIC_SEQ_CST);
+    FutexWakeAll(&header->SignalState);
+}
+
+void BeginSystemThreadContext() {
+    currentIrql = PASSIVE_LEVEL;
+    criticalRegionDepth = 1;
+    criticalRegionFloor = 1;
 }
 
 KIRQL RaiseIrqlToDispatch() {
@@ -69,21 +108,22 @@ void LowerIrql(KIRQL irql) {
 extern "C" {
 
 VOID NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
-    std::memset(event, 0, sizeof(*event));
-    event->Header.Type = type == SynchronizationEvent ? kSynchronizationEvent : kNotificationEvent;
-    event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    host::DispatcherInitialize(
+        &event->Header,
+        type == SynchronizationEvent ? kSynchronizationEventObject : kNotificationEventObject,
+        sizeof(KEVENT));
     event->Header.SignalState = state ? 1 : 0;
-    event->Header.WaitListHead.Flink = &event->Header.WaitListHead;
-    event->Header.WaitListHead.Blink = &event->Header.WaitListHead;
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
+    RequireEvent(event, "KeSetEvent");
     LONG previous = __atomic_exchange_n(&event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
     FutexWakeAll(&event->Header.SignalState);
     return previous;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT event) {
+    RequireEvent(event, "KeResetEvent");
     return __atomic_exchange_n(&event->Header.SignalState, 0, __ATOMIC_SEQ_CST);
 }
 
@@ -92,12 +132,16 @@ VOID NTAPI KeClearEvent(PRKEVENT event) {
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT event) {
+    RequireEvent(event, "KeReadStateEvent");
     return __atomic_load_n(&event->Header.SignalState, __ATOMIC_SEQ_CST);
 }
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                      PLARGE_INTEGER timeout) {
     auto* header = static_cast<DISPATCHER_HEADER*>(object);
+    // A freed thread object reads as pool fill here: waiting on it is a use after free.
+    if (!IsEvent(header) && header->Type != kThreadObject)
+        host::BugCheck("KeWaitForSingleObject on something that is not a dispatcher object");
     bool blocking = !timeout || timeout->QuadPart != 0;
     if (blocking && currentIrql >= DISPATCH_LEVEL) {
         host::BugCheck("KeWaitForSingleObject with a time-out at DISPATCH_LEVEL or above");
@@ -176,7 +220,7 @@ VOID NTAPI KeEnterCriticalRegion(void) {
 }
 
 VOID NTAPI KeLeaveCriticalRegion(void) {
-    if (criticalRegionDepth == 0)
+    if (criticalRegionDepth <= criticalRegionFloor)
         host::BugCheck("KeLeaveCriticalRegion without a matching enter");
     --criticalRegionDepth;
 }
