@@ -1,25 +1,30 @@
 // How a raw frame is tied to the image made from it, without races:
 //
-// The capture worker's thread fills two raw buffers; the Process pass (ConvertCapturedFrame)
-// marks a full one Converting under the worker's BufferLock, calls GetFrameOrigin, converts
-// the buffer and only then marks it Free again. The worker thread never picks a Converting
-// buffer to fill, so from the GetFrameOrigin call until the conversion ends the buffer's bytes
-// stand still: the hook finds the Converting buffer under the same lock and copies it then.
+// The capture worker's thread fills two raw buffers. The Process pass (PinProcess) first takes
+// the frame at the leading edge of the pin's queue, locked, if there is one; then
+// ConvertCapturedFrame marks a full raw buffer Converting under the worker's BufferLock, calls
+// GetFrameOrigin and converts; then the image goes into that frame, which is completed. The
+// worker thread never picks a Converting buffer to fill, so from the GetFrameOrigin call until
+// the conversion ends the buffer's bytes stand still: the hook finds the Converting buffer under
+// the same lock and copies it then.
 //
-// The pass completes at most one frame, right after converting, and AVStream completes the
-// application's reads in the order they were queued; Process passes never overlap. So the
-// n-th conversion made the n-th image the application receives. Each copy is queued under a
-// mutex with its conversion's sequence number, and the application takes them in that order,
-// one per image received. The copy is queued before the pass completes the frame, and the
-// application sees the frame only after the completion, so its copy is always there by then.
-// A conversion whose frame is never completed (one cut short by the stop) can only be the
-// last, so it never shifts the images before it.
+// Which frame receives the image: the hook looks at the leading edge (without locking it, so
+// the pass's own lock is untouched) and files the copy under that frame's data buffer, which is
+// the application's own buffer. A pass that had no frame converts all the same (the raw frame is
+// consumed) and delivers nothing; if the application queued a frame just after that pass looked,
+// the hook files a copy under a frame the pass does not fill. So a later copy for the same frame
+// replaces an earlier one: passes never overlap, and the pass that fills a frame is the last to
+// see it at the leading edge, since it completes the frame before the next pass begins. The
+// copy is filed before the frame completes and the application looks only after the
+// completion, so the copy is there by then; the buffer is queued again only after the
+// application took its copy, so no later frame in the same buffer can replace it first.
 #include "tools/raw_capture.h"
 
 #include <atomic>
 #include <cstring>
 
 #include "stream/capture_worker.h"
+#include "stream/pin.h"
 
 namespace tool {
 namespace {
@@ -89,17 +94,23 @@ void RawCapture::Record(DeviceContext* context, ULONG origin) {
                         kSensorWidth);
         }
     }
+    // The frame this pass is filling, if it has one: the leading edge the pass holds locked.
+    PinContext* pin = context->ActivePin;
+    PKSSTREAM_POINTER leading =
+        pin ? KsPinGetLeadingEdgeStreamPointer(pin->Pin, KSSTREAM_POINTER_STATE_UNLOCKED) : nullptr;
+    if (!leading || !leading->OffsetOut.Data)
+        return;  // no frame to fill: the driver drops this raw frame
     std::lock_guard<std::mutex> lock(mutex_);
-    slots_.push_back({++recorded_, std::move(raw)});
+    copies_[leading->OffsetOut.Data] = std::move(raw);
 }
 
-bool RawCapture::TakeNext(std::vector<uint8_t>* raw) {
+bool RawCapture::Take(const void* data, std::vector<uint8_t>* raw) {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++taken_;
-    if (slots_.empty() || slots_.front().sequence != taken_)
+    auto it = copies_.find(data);
+    if (it == copies_.end())
         return false;
-    *raw = std::move(slots_.front().raw);
-    slots_.pop_front();
+    *raw = std::move(it->second);
+    copies_.erase(it);
     return !raw->empty();
 }
 

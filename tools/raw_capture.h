@@ -5,7 +5,7 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,9 +24,10 @@ public:
     // Puts the driver's own table back; call once the stream has stopped.
     ~RawCapture();
 
-    // The raw frame (656 x 494 samples, row after row) of the next delivered image, in the
-    // order the images were delivered; false when no conversion was recorded for it.
-    bool TakeNext(std::vector<uint8_t>* raw);
+    // The raw frame (656 x 494 samples, row after row) converted into the frame whose data
+    // buffer is `data`, which has just completed with an image; false when none was recorded.
+    // Call for every completed frame, with or without an image, before queuing it again.
+    bool Take(const void* data, std::vector<uint8_t>* raw);
 
     RawCapture(const RawCapture&) = delete;
     RawCapture& operator=(const RawCapture&) = delete;
@@ -44,10 +45,10 @@ private:
     DeviceContext* context_ = nullptr;
     const CameraOps* original_ = nullptr;
     CameraOps table_{};
-    std::mutex mutex_;  // guards what follows: the hook's thread and the application's
-    std::deque<Slot> slots_;
-    uint64_t recorded_ = 0;
-    uint64_t taken_ = 0;
+    std::mutex mutex_;  // guards the copies: the Process pass's thread and the application's
+    // The latest copy converted while each frame (by its data buffer) led the pin's queue;
+    // empty when the buffer could not be found or read.
+    std::map<const void*, std::vector<uint8_t>> copies_;
 };
 
 }  // namespace tool

@@ -230,10 +230,14 @@ private:
                 return;
             }
             bool image = frame.header.header.DataUsed > 0;
-            if (image)
+            if (image) {
                 Received(frame);
-            else
+            } else {
                 tally_.AddEmpty();
+                std::vector<uint8_t> unused;
+                if (raw_)  // a copy filed for this frame was never delivered into it
+                    raw_->Take(frame.data, &unused);
+            }
             NTSTATUS status = pin_->Requeue();
             if (!NT_SUCCESS(status)) {
                 FailStatus("a frame read was refused", status);
@@ -267,7 +271,7 @@ private:
         Progress(false);
 
         FrameJob job;
-        if (raw_ && !raw_->TakeNext(&job.raw)) {
+        if (raw_ && !raw_->Take(frame.data, &job.raw)) {
             Fail("--raw-out: no raw frame was recorded for picture " + std::to_string(picture));
             return;
         }
@@ -283,7 +287,9 @@ private:
             return;
         }
         job.ordinal = ordinal;
-        job.pictureNumber = picture;
+        // Without the clock the driver fills in no frame information, so no picture number:
+        // the frame's count names the files then.
+        job.pictureNumber = picture > 0 ? picture : ordinal;
         job.width = width_;
         job.height = height_;
         job.bottomUp.assign(frame.data, frame.data + bytes);

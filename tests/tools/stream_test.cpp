@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -279,15 +280,18 @@ TEST_F(StreamCommand, FramesCarryTheFormatTheClockAndTheSettings) {
         ASSERT_EQ(run.exitCode, 0) << c.args << "\n" << run.err;
         Output o = Split(run.out);
         ASSERT_EQ(o.frames.size(), 10u) << c.args << "\n" << run.out;
-        int64_t lastPicture = 0, lastTime = -1, gaps = 0;
+        int64_t lastPicture = 0, firstTime = 0, lastTime = INT64_MIN, gaps = 0;
         for (size_t i = 0; i < o.frames.size(); ++i) {
             const json& f = o.frames[i];
             const int64_t ordinal = int64_t(i) + 1;
             EXPECT_EQ(f["frame"], ordinal) << c.args;
+            // Without the clock the driver fills in no frame information: no picture number.
             const int64_t picture = f["pictureNumber"];
-            EXPECT_GT(picture, lastPicture) << c.args << " frame " << ordinal;
-            if (i > 0)
-                gaps += picture - lastPicture - 1;
+            if (c.clock) {
+                EXPECT_GT(picture, lastPicture) << c.args << " frame " << ordinal;
+                if (i > 0)
+                    gaps += picture - lastPicture - 1;
+            }
             lastPicture = picture;
             EXPECT_EQ(f["width"], c.width) << c.args;
             EXPECT_EQ(f["height"], c.height) << c.args;
@@ -298,8 +302,10 @@ TEST_F(StreamCommand, FramesCarryTheFormatTheClockAndTheSettings) {
             const int64_t time = f["presentationTime"];
             if (c.clock) {
                 EXPECT_EQ(flags, "0x00000110") << c.args;
+                // Stream time: a frame caught as the clock starts may be stamped just before 0.
                 EXPECT_GE(time, lastTime) << c.args << " frame " << ordinal;
-                EXPECT_GT(time, 0) << c.args;
+                if (i == 0)
+                    firstTime = time;
             } else {
                 EXPECT_EQ(bits & 0x110, 0u) << c.args << ": " << flags;
                 EXPECT_EQ(time, 0) << c.args;
@@ -307,6 +313,9 @@ TEST_F(StreamCommand, FramesCarryTheFormatTheClockAndTheSettings) {
             lastTime = time;
             EXPECT_EQ(f["flipH"], c.flipH(ordinal)) << c.args << " frame " << ordinal;
             EXPECT_EQ(f["flipV"], c.flipV(ordinal)) << c.args << " frame " << ordinal;
+        }
+        if (c.clock) {
+            EXPECT_GT(lastTime, firstTime) << c.args << ": the clock does not advance";
         }
         EXPECT_EQ(o.summary["frames"], 10) << c.args;
         EXPECT_EQ(o.summary["dropped"], gaps) << c.args;
