@@ -1,4 +1,4 @@
-# Front door. `make demo` runs the main job, `make test` runs every test of both builds.
+# Front door. `make demo` runs the main job (bayercam stream), `make test` runs every test of both builds.
 JOBS ?= $(shell nproc)
 SANITIZED_PRESETS := host-asan host-tsan
 
@@ -39,7 +39,11 @@ demo: release
 	build/host-release/tools/bayercam props --registry out/system.hiv set Exposure=100 Brightness=300
 	build/host-release/tools/bayercam props --registry out/system.hiv get Exposure Brightness
 	build/host-release/tools/bayercam formats --registry out/system.hiv
-	@echo "demo: the converted test chart is out/chart.png"
+	@rm -rf out/frames
+	build/host-release/tools/bayercam stream --frames 90 --out out/frames --registry out/system.hiv \
+	  --contact out/contact.png
+	@echo "demo: the converted test chart is out/chart.png, the streamed frames are in"
+	@echo "      out/frames/, every tenth of them on out/contact.png"
 
 bench:
 	@scripts/install-deps --bench

@@ -35,8 +35,8 @@ std::unique_ptr<CameraSession> CameraSession::Open(const SessionOptions& options
     session->hiveOpen_ = true;
 
     sim::CameraOptions cameraOptions;
-    cameraOptions.paced = false;
-    cameraOptions.moving = false;
+    cameraOptions.paced = options.paced;
+    cameraOptions.moving = options.moving;
     session->camera_ = sim::Camera::Create(cameraOptions, error);
     if (!session->camera_)
         return nullptr;
@@ -61,6 +61,10 @@ std::unique_ptr<CameraSession> CameraSession::Open(const SessionOptions& options
             session->filter_ = nullptr;
     }
     return session;
+}
+
+DeviceContext* CameraSession::Context() const {
+    return device_ ? static_cast<DeviceContext*>(device_->Context) : nullptr;
 }
 
 NTSTATUS CameraSession::Request(const void* request, ULONG requestSize, void* data, ULONG dataSize,

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/device_context.h"
 #include "platform/host/host_control.h"
 #include "sim/sim_camera.h"
 
@@ -16,6 +17,11 @@ namespace tool {
 struct SessionOptions {
     std::string registry;  // hive file; empty: the default under the user's state directory
     std::vector<sim::Fault> faults;
+    // The camera's pacing: a property session reads no frames and wants no frame clock; a
+    // stream wants frames at the camera's 30 per second, or as fast as they are read.
+    bool paced = false;
+    // Whether the scene moves from frame to frame (each frame rendered anew).
+    bool moving = false;
 };
 
 // $XDG_STATE_HOME/bayercam/system.hiv, or ~/.local/state/bayercam/system.hiv.
@@ -32,6 +38,11 @@ public:
     bool FilterOpen() const { return filter_ != nullptr; }
     NTSTATUS FilterStatus() const { return filterStatus_; }
     sim::Camera& Camera() { return *camera_; }
+    // The application's handle of the open filter (null when it did not open), for creating
+    // pins relative to it.
+    PFILE_OBJECT Filter() const { return filter_; }
+    // The driver's record of the device, for tools that look into the driver's own state.
+    DeviceContext* Context() const;
 
     // IOCTL_KS_PROPERTY on the filter.
     NTSTATUS Request(const void* request, ULONG requestSize, void* data, ULONG dataSize,

@@ -10,6 +10,7 @@
 #include "tools/cli_checks.h"
 #include "tools/command.h"
 #include "tools/json_lines.h"
+#include "tools/pin_formats.h"
 #include "tools/status_text.h"
 
 namespace tool {
@@ -22,33 +23,6 @@ struct Options {
     std::string registry;
     bool json = false;
 };
-
-KSP_PIN PinRequest(ULONG id) {
-    KSP_PIN request{};
-    request.Property.Set = KSPROPSETID_Pin;
-    request.Property.Id = id;
-    request.Property.Flags = KSPROPERTY_TYPE_GET;
-    request.PinId = 0;
-    return request;
-}
-
-bool IsVideoRange(const KSDATARANGE* range) {
-    const GUID videoInfo = {STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO};
-    return range->FormatSize >= sizeof(KS_DATARANGE_VIDEO) &&
-           IsEqualGUIDAligned(range->Specifier, videoInfo);
-}
-
-// The pin's data ranges, read as applications read a sized list: the size first, then all.
-NTSTATUS ReadRanges(CameraSession* s, std::vector<uint64_t>* storage) {
-    KSP_PIN request = PinRequest(KSPROPERTY_PIN_DATARANGES);
-    ULONG size = 0;
-    NTSTATUS status = s->Request(&request, sizeof(request), nullptr, 0, &size);
-    if (status != STATUS_BUFFER_OVERFLOW)
-        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
-    storage->assign((size + 7) / 8, 0);
-    ULONG returned = 0;
-    return s->Request(&request, sizeof(request), storage->data(), size, &returned);
-}
 
 void ShowRange(const KS_DATARANGE_VIDEO& r, ULONG index, bool json) {
     const KS_BITMAPINFOHEADER& bmi = r.VideoInfoHeader.bmiHeader;
@@ -74,25 +48,6 @@ void ShowRange(const KS_DATARANGE_VIDEO& r, ULONG index, bool json) {
     std::printf("  Output size      %d x %d .. %d x %d\n", r.ConfigCaps.MinOutputSize.cx,
                 r.ConfigCaps.MinOutputSize.cy, r.ConfigCaps.MaxOutputSize.cx,
                 r.ConfigCaps.MaxOutputSize.cy);
-}
-
-// The intersection of `caller` with the pin's ranges: size query, then the format.
-NTSTATUS Intersect(CameraSession* s, const KS_DATARANGE_VIDEO& caller, std::vector<uint64_t>* out,
-                   ULONG* size) {
-    struct {
-        KSP_PIN pin;
-        KSMULTIPLE_ITEM list;
-        KS_DATARANGE_VIDEO range;
-    } request{};
-    request.pin = PinRequest(KSPROPERTY_PIN_DATAINTERSECTION);
-    request.list.Size = sizeof(KSMULTIPLE_ITEM) + sizeof(caller);
-    request.list.Count = 1;
-    request.range = caller;
-    NTSTATUS status = s->Request(&request, sizeof(request), nullptr, 0, size);
-    if (status != STATUS_BUFFER_OVERFLOW)
-        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
-    out->assign((*size + 7) / 8, 0);
-    return s->Request(&request, sizeof(request), out->data(), *size, size);
 }
 
 void ShowFormat(NTSTATUS status, const std::vector<uint64_t>& storage, ULONG size, bool json) {
@@ -151,26 +106,17 @@ int Run(const Options& o) {
     }
 
     std::vector<uint64_t> ranges;
-    NTSTATUS status = ReadRanges(session.get(), &ranges);
-    const auto* list = reinterpret_cast<const KSMULTIPLE_ITEM*>(ranges.data());
-    if (!NT_SUCCESS(status) || ranges.size() * 8 < sizeof(KSMULTIPLE_ITEM) || list->Count == 0) {
+    NTSTATUS status = ReadPinRanges(session.get(), &ranges);
+    if (!NT_SUCCESS(status)) {
         std::fprintf(stderr, "bayercam formats: the pin's data ranges: %s\n",
                      StatusText(status).c_str());
         return kExitFailure;
     }
-    // Ranges follow the header, each padded to 8 bytes.
-    const UCHAR* at = reinterpret_cast<const UCHAR*>(list + 1);
-    const UCHAR* end = reinterpret_cast<const UCHAR*>(ranges.data()) + list->Size;
     const KS_DATARANGE_VIDEO* first = nullptr;
-    for (ULONG i = 0; i < list->Count && at + sizeof(KSDATARANGE) <= end; ++i) {
-        const auto* range = reinterpret_cast<const KSDATARANGE*>(at);
-        if (IsVideoRange(range) && at + sizeof(KS_DATARANGE_VIDEO) <= end) {
-            const auto* video = reinterpret_cast<const KS_DATARANGE_VIDEO*>(range);
-            ShowRange(*video, i, o.json);
-            if (!first)
-                first = video;
-        }
-        at += (range->FormatSize + 7) & ~7u;
+    for (const auto& [index, range] : VideoRanges(ranges)) {
+        ShowRange(*range, index, o.json);
+        if (!first)
+            first = range;
     }
     if (!first) {
         std::fprintf(stderr, "bayercam formats: the pin offers no video range\n");
@@ -179,7 +125,8 @@ int Run(const Options& o) {
 
     std::vector<uint64_t> format;
     ULONG size = 0;
-    status = Intersect(session.get(), *first, &format, &size);
+    KS_DATARANGE_VIDEO caller = *first;  // the application's own copy
+    status = IntersectRange(session.get(), caller, &format, &size);
     ShowFormat(status, format, size, o.json);
     if (!session->Close(&error)) {
         std::fprintf(stderr, "bayercam formats: %s\n", error.c_str());

@@ -11,6 +11,7 @@
 #include "tools/cli_checks.h"
 #include "tools/command.h"
 #include "tools/json_lines.h"
+#include "tools/property_requests.h"
 #include "tools/props_ops.h"
 #include "tools/status_text.h"
 #include "tools/trace_print.h"
@@ -191,46 +192,24 @@ private:
     }
 
     bool Set(const PropsOp& op) {
-        ULONG returned = 0;
-        NTSTATUS status;
-        ordered_json e;
+        NTSTATUS status = SetProperty(s_, op);
+        ordered_json e = Event("set", op.id, status);
         std::string shown;
         if (op.id == PropRoi) {
-            CameraRoiValue roi{};
-            roi.X = op.roi[0];
-            roi.Y = op.roi[1];
-            roi.Width = op.roi[2];
-            roi.Height = op.roi[3];
-            status = s_->CameraProperty(op.id, KSPROPERTY_TYPE_SET, &roi, sizeof(roi), &returned);
-            e = Event("set", op.id, status);
-            e["x"] = roi.X;
-            e["y"] = roi.Y;
-            e["width"] = roi.Width;
-            e["height"] = roi.Height;
-            shown = std::to_string(roi.X) + "," + std::to_string(roi.Y) + "," +
-                    std::to_string(roi.Width) + "," + std::to_string(roi.Height);
+            e["x"] = op.roi[0];
+            e["y"] = op.roi[1];
+            e["width"] = op.roi[2];
+            e["height"] = op.roi[3];
+            shown = std::to_string(op.roi[0]) + "," + std::to_string(op.roi[1]) + "," +
+                    std::to_string(op.roi[2]) + "," + std::to_string(op.roi[3]);
+        } else if (op.id == PropRawCommand) {
+            e["bytes"] = HexBytes(op.bytes);
+            e["length"] = op.length;
+            shown = HexBytes(op.bytes) + "/" + std::to_string(op.length);
         } else if (PropertyRecord(op.id) == Record::Raw) {
-            CameraRawValue raw{};
-            raw.Value = op.value;
-            raw.Length = op.length;
-            if (!op.bytes.empty())
-                memcpy(raw.Bytes, op.bytes.data(), op.bytes.size());
-            status = s_->CameraProperty(op.id, KSPROPERTY_TYPE_SET, &raw, sizeof(raw), &returned);
-            e = Event("set", op.id, status);
-            if (op.id == PropRawCommand) {
-                e["bytes"] = HexBytes(op.bytes);
-                e["length"] = op.length;
-                shown = HexBytes(op.bytes) + "/" + std::to_string(op.length);
-            } else {
-                e["value"] = op.value;
-                shown = std::to_string(op.value);
-            }
+            e["value"] = op.value;
+            shown = std::to_string(op.value);
         } else {
-            CameraPropertyValue v{};
-            v.Value = op.value;
-            v.Second = op.second;
-            status = s_->CameraProperty(op.id, KSPROPERTY_TYPE_SET, &v, sizeof(v), &returned);
-            e = Event("set", op.id, status);
             e["value"] = op.value;
             e["second"] = op.second;
             shown = std::to_string(op.value);
