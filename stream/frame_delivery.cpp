@@ -62,7 +62,10 @@ void FillHeader(const PinContext* pin, PKSSTREAM_HEADER header) {
     if (header->Size >= kHeaderWithFrameInfo) {
         auto* info = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
         info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-        info->PictureNumber = LONGLONG(ULONG(pin->Device->FrameNumber));
+        // The worker thread counts frames while the pass runs: read the count whole.
+        LONG number = InterlockedCompareExchange(
+            reinterpret_cast<volatile LONG*>(&pin->Device->FrameNumber), 0, 0);
+        info->PictureNumber = LONGLONG(ULONG(number));
         info->DropCount = 0;
     }
 }
@@ -102,7 +105,7 @@ NTSTATUS PinProcess(PKSPIN pin) {
 }
 
 void FrameReady(DeviceContext* context) {
-    context->FrameNumber = context->FrameNumber + 1;
+    InterlockedIncrement(reinterpret_cast<volatile LONG*>(&context->FrameNumber));
     PinContext* pin = context->ActivePin;
     if (pin)
         pin->Ops->RequestProcessing(pin);

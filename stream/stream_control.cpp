@@ -70,7 +70,7 @@ NTSTATUS StartCapture(DeviceContext* device) {
     CaptureWorker* worker = device->CaptureWorker;
     if (!worker || !device->ImagePipeline)
         return STATUS_INVALID_DEVICE_STATE;
-    device->FrameNumber = 0;
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&device->FrameNumber), 0);
     device->BayerPhase = device->SensorBayerPhase;
     SetBayerPhase(device->ImagePipeline, device->BayerPhase);
     LONG width = device->RoiW, height = device->RoiH;

@@ -9,8 +9,12 @@
 
 namespace {
 
+// At the camera's frame rate every pass finds the raw frame that asked for it, so no client
+// frame comes back empty.
 class FrameDelivery : public StreamingCamera {
 protected:
+    bool Paced() override { return true; }
+
     // Starts a stream of the region (x, y, w, h) at full exposure, with `count` frames queued.
     void Stream(LONG x, LONG y, LONG w, LONG h, bool clock = true, ULONG headerSize = 128,
                 LONG extentChange = 0) {
