@@ -95,7 +95,7 @@ NTSTATUS SetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
                  std::to_string(pin->ClientState));
     if (recorded.inProcess)
         recorded.stateSawPass = true;
-    if (to == behaviour.refuseTo)
+    if (int(to) == behaviour.refuseTo)
         return behaviour.refuseStatus;
     if (behaviour.takeClock && to == KSSTATE_ACQUIRE && from == KSSTATE_STOP) {
         PIKSREFERENCECLOCK clock = nullptr;

@@ -26,11 +26,14 @@ constexpr GUID kSpecB = {0x44444444, 0, 0, {1, 2, 3, 4, 5, 6, 7, 8}};
 enum : ULONG { kCapturePin = 0, kRunOnlyPin = 1 };
 constexpr ULONG kEditTag = host::PoolTag("PnEd");
 
+// No state: no step is refused. Kept out of KSSTATE, whose values are the four states.
+constexpr int kRefuseNone = -1;
+
 // What the driver answers, set by a test before it acts.
 struct Behaviour {
     NTSTATUS formatStatus[2] = {STATUS_SUCCESS, STATUS_SUCCESS};  // per range of the pin
     NTSTATUS createStatus = STATUS_SUCCESS;
-    KSSTATE refuseTo = KSSTATE(-1);  // the step into this state fails with refuseStatus
+    int refuseTo = kRefuseNone;  // the step into this state fails with refuseStatus
     NTSTATUS refuseStatus = STATUS_UNSUCCESSFUL;
     bool editDescriptor = false;   // Create copies its descriptor and framing
     bool blockProcess = false;     // Process waits for `release` after signalling `entered`

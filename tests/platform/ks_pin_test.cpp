@@ -157,7 +157,8 @@ TEST_F(PinTest, ASecondInstanceBeyondInstancesPossibleIsRefused) {
 TEST_F(PinTest, StateWalk) {
     const struct {
         const char* what;
-        KSSTATE start, target, refuse;
+        KSSTATE start, target;
+        int refuse;
         NTSTATUS status;
         KSSTATE device, client;
         Log log;
@@ -165,7 +166,7 @@ TEST_F(PinTest, StateWalk) {
         {"up, one step at a time",
          KSSTATE_STOP,
          KSSTATE_RUN,
-         KSSTATE(-1),
+         kRefuseNone,
          STATUS_SUCCESS,
          KSSTATE_RUN,
          KSSTATE_RUN,
@@ -173,7 +174,7 @@ TEST_F(PinTest, StateWalk) {
         {"down, one step at a time",
          KSSTATE_RUN,
          KSSTATE_STOP,
-         KSSTATE(-1),
+         kRefuseNone,
          STATUS_SUCCESS,
          KSSTATE_STOP,
          KSSTATE_STOP,
@@ -189,7 +190,7 @@ TEST_F(PinTest, StateWalk) {
         {"the same state calls nothing",
          KSSTATE_PAUSE,
          KSSTATE_PAUSE,
-         KSSTATE(-1),
+         kRefuseNone,
          STATUS_SUCCESS,
          KSSTATE_PAUSE,
          KSSTATE_PAUSE,
@@ -204,14 +205,22 @@ TEST_F(PinTest, StateWalk) {
         EXPECT_EQ(recorded.Take(), c.log) << c.what;
         EXPECT_EQ(recorded.pin->DeviceState, c.device) << c.what;
         EXPECT_EQ(recorded.pin->ClientState, c.client) << c.what;
-        behaviour.refuseTo = KSSTATE(-1);
+        behaviour.refuseTo = kRefuseNone;
         EXPECT_EQ(host::ClosePin(pin), STATUS_SUCCESS) << c.what;
     }
 }
 
 TEST_F(PinTest, StatesOutsideTheFourAreRefused) {
     PFILE_OBJECT pin = Connect(kCapturePin, Format(kVideo, kSubA, kSpecA));
-    EXPECT_EQ(host::SetPinState(pin, KSSTATE(4)), STATUS_INVALID_PARAMETER);
+    // An application's value, not a KSSTATE: sent as the 32 bits it is.
+    KSPROPERTY request{};
+    request.Set = KSPROPSETID_Connection;
+    request.Id = KSPROPERTY_CONNECTION_STATE;
+    request.Flags = KSPROPERTY_TYPE_SET;
+    ULONG state = 4, returned = 0;
+    EXPECT_EQ(
+        host::KsPropertyRequest(pin, &request, sizeof(request), &state, sizeof(state), &returned),
+        STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(recorded.Take().empty());
     EXPECT_EQ(host::ClosePin(pin), STATUS_SUCCESS);
 }
