@@ -40,7 +40,7 @@ demo: release
 	build/host-release/tools/bayercam props --registry out/system.hiv get Exposure Brightness
 	build/host-release/tools/bayercam formats --registry out/system.hiv
 	@rm -rf out/frames
-	build/host-release/tools/bayercam stream --frames 90 --out out/frames --registry out/system.hiv \
+	build/host-release/tools/bayercam stream --frames 90 --set Exposure=450 --out out/frames --registry out/system.hiv \
 	  --contact out/contact.png
 	@echo "demo: the converted test chart is out/chart.png, the streamed frames are in"
 	@echo "      out/frames/, every tenth of them on out/contact.png"
