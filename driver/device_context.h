@@ -36,6 +36,11 @@ struct UsbDevice {
     ULONG TransferCount;
     KSPIN_LOCK TransferLock;
     PMDL FrameMdl;
+    // Chunks handed to the bus driver and not yet completed, plus one held by the reader while
+    // it queues. Whoever brings it to zero sets TransfersDone, as the last thing it touches of
+    // the read; every path of the read waits for that before it frees anything, so a late
+    // completion can never signal, or free, the next frame.
+    volatile LONG OutstandingTransfers;
 };
 
 constexpr LONG kSensorWidth = 656;

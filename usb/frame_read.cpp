@@ -37,7 +37,9 @@ NTSTATUS PrepareTransfers(UsbDevice* usb, PUCHAR buffer, ULONG length, ULONG chu
     memset(transfers, 0, size);
     usb->Transfers = transfers;
     InterlockedExchange(&usb->CompletedTransfers, 0);
-    StoreTransferCount(usb, chunks);
+    // No chunk is queued yet: the records filled so far, and the reader's hold on the count.
+    StoreTransferCount(usb, 0);
+    InterlockedExchange(&usb->OutstandingTransfers, 1);
 
     PMDL frameMdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
     if (!frameMdl) {
@@ -97,6 +99,8 @@ QueueOutcome QueueChunks(UsbDevice* usb, const USBD_PIPE_INFORMATION* pipe, PUCH
         IoSetCompletionRoutine(irp, FrameTransferComplete, transfer, TRUE, TRUE, TRUE);
 
         ++outcome.queued;
+        StoreTransferCount(usb, outcome.queued);
+        InterlockedIncrement(&usb->OutstandingTransfers);
         NTSTATUS submitted = IofCallDriver(usb->NextDeviceObject, irp);
         if (!NT_SUCCESS(submitted)) {
             // A request the bus driver refuses has been completed by it, and counted.
@@ -107,13 +111,9 @@ QueueOutcome QueueChunks(UsbDevice* usb, const USBD_PIPE_INFORMATION* pipe, PUCH
         if (offset >= length)
             break;
     }
-    if (outcome.queued < chunks) {
-        StoreTransferCount(usb, outcome.queued);
-        if (LoadCompletedTransfers(usb) >= outcome.queued) {
-            KeSetEvent(&usb->TransfersDone, 1, FALSE);
-        }
-    }
     KeReleaseSpinLock(&usb->TransferLock, irql);
+    // Queuing is over: the reader lets go, and the last of the chunks (or this) sets the event.
+    ReleaseOutstandingTransfer(usb);
     return outcome;
 }
 
@@ -145,27 +145,30 @@ NTSTATUS ReadRawFrame(DeviceContext* context, PUCHAR buffer) {
 
     StreamControl(context, FALSE);
     QueueOutcome outcome = QueueChunks(usb, pipe, buffer, length, chunks);
-    if (outcome.status == STATUS_INSUFFICIENT_RESOURCES && !outcome.refused) {
-        // The camera was never told to send: the chunks already queued would wait forever and
-        // could still write into the buffer. Take them back before giving up.
+    if (outcome.queued < chunks || outcome.refused) {
+        // Out of memory, or a chunk the bus driver refused: the frame cannot be whole. The
+        // chunks already queued are taken back and awaited first, so nothing can still write
+        // into the buffer and the frame pipe holds no transfer when it is reset.
         CancelTransfers(usb);
+        AwaitTransfers(usb);
+        if (outcome.refused) {
+            StreamControl(context, TRUE);
+            if (!NT_SUCCESS(ResetPipe(usb, pipe->PipeHandle)))
+                ResetPortIfDisabled(usb);
+        }
         FreeFrameTransfers(context);
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return outcome.status;
     }
 
     StreamControl(context, TRUE);
-    if (outcome.refused && !NT_SUCCESS(ResetPipe(usb, pipe->PipeHandle))) {
-        ResetPortIfDisabled(usb);
-    }
-
     LARGE_INTEGER wait;
     wait.QuadPart = FrameWaitInterval(InterlockedCompareExchange(&FrameTimeout, 0, 0));
     status = KeWaitForSingleObject(&usb->TransfersDone, Executive, KernelMode, FALSE, &wait);
     if (status == STATUS_TIMEOUT) {
+        // Every chunk must have completed, and its completion let go of the read, before the
+        // records are freed: a late completion would otherwise signal the next frame.
         CancelTransfers(usb);
-    } else if (outcome.queued < chunks) {
-        // The chunks after the refused one were never asked for: the frame is incomplete.
-        status = outcome.status;
+        AwaitTransfers(usb);
     } else {
         status = STATUS_SUCCESS;
     }

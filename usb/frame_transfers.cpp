@@ -44,11 +44,20 @@ NTSTATUS NTAPI FrameTransferComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
         irp->IoStatus.Information = 0;
     }
     InterlockedIncrement(&transfer->Done);
-    // From here on the request and the record may already be freed.
-    ULONG completed = ULONG(InterlockedIncrement(&owner->CompletedTransfers));
-    if (completed >= LoadTransferCount(owner))
-        KeSetEvent(&owner->TransfersDone, 1, FALSE);
+    InterlockedIncrement(&owner->CompletedTransfers);
+    // From here on the request and the record may already be freed; only the last completion
+    // touches the read again, and only to set the event.
+    ReleaseOutstandingTransfer(owner);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void ReleaseOutstandingTransfer(UsbDevice* usb) {
+    if (InterlockedDecrement(&usb->OutstandingTransfers) == 0)
+        KeSetEvent(&usb->TransfersDone, 1, FALSE);
+}
+
+void AwaitTransfers(UsbDevice* usb) {
+    KeWaitForSingleObject(&usb->TransfersDone, Executive, KernelMode, FALSE, nullptr);
 }
 
 void CancelTransfers(UsbDevice* usb) {
@@ -57,19 +66,22 @@ void CancelTransfers(UsbDevice* usb) {
         KeReleaseSpinLock(&usb->TransferLock, irql);
         return;
     }
-    // Only chunks handed to the bus driver have records with a request, and the count covers
-    // exactly those once queuing has ended, so the wait below always has an end.
+    // Only chunks handed to the bus driver have records with a request. The lock keeps this
+    // scan out of the queuing, so a cancellation either comes before any chunk is queued (and
+    // waits for nothing) or after queuing has ended, when the reader's own hold on the count is
+    // about to go and the wait below has an end.
     ULONG count = LoadTransferCount(usb);
+    ULONG cancelled = 0;
     for (ULONG i = 0; i < count; ++i) {
         FrameTransfer* transfer = &usb->Transfers[i];
         if (transfer->Irp && InterlockedCompareExchange(&transfer->Done, 0, 0) == 0) {
             IoCancelIrp(transfer->Irp);
+            ++cancelled;
         }
     }
     KeReleaseSpinLock(&usb->TransferLock, irql);
-    if (LoadCompletedTransfers(usb) < count) {
-        KeWaitForSingleObject(&usb->TransfersDone, Executive, KernelMode, FALSE, nullptr);
-    }
+    if (cancelled > 0)
+        AwaitTransfers(usb);
 }
 
 void FreeFrameTransfers(DeviceContext* context) {

@@ -30,8 +30,14 @@ PURB BuildFrameUrb(const USBD_PIPE_INFORMATION* pipe, PMDL chunkMdl);
 // signals TransfersDone when the last one is in, and keeps the request for FreeFrameTransfers.
 NTSTATUS NTAPI FrameTransferComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 
-// Cancels every chunk still outstanding and waits until every chunk handed to the bus driver
-// has completed. Passive level only.
+// Drops one hold on OutstandingTransfers; the one that reaches zero sets TransfersDone.
+void ReleaseOutstandingTransfer(UsbDevice* usb);
+// Waits, without time-out, until the last hold on the frame's transfers is gone.
+void AwaitTransfers(UsbDevice* usb);
+
+// Cancels every chunk still outstanding and, if it cancelled any, waits until every chunk
+// handed to the bus driver has completed. Passive level only. Safe from another thread while
+// a read runs (the capture stop uses it).
 void CancelTransfers(UsbDevice* usb);
 
 // Frees every chunk's request, descriptor and request block, the records and FrameMdl. Only

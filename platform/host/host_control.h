@@ -56,9 +56,10 @@ NTSTATUS AddDevice(PDEVICE_OBJECT lower, PKSDEVICE* device);
 // Start and Stop as the PnP manager sends them. Start calls the driver's Start, then enables
 // the device interfaces of the factories made so far and marks the device started, on success
 // only; a Start of a started device (the PnP manager's way of handing it new resources) runs
-// the driver's Start again and changes nothing else. A second Stop in a row is a bug check. Stop calls the driver's Stop, then drops the factories made with
-// KSCREATE_ITEM_FREEONSTOP, disables every interface (the others come back with the next
-// Start) and clears the mark. Stopping with a filter open is a bug check.
+// the driver's Start again and changes nothing else. A second Stop in a row is a bug check. Stop
+// calls the driver's Stop, then drops the factories made with KSCREATE_ITEM_FREEONSTOP, disables
+// every interface (the others come back with the next Start) and clears the mark. Stopping with a
+// filter open is a bug check.
 NTSTATUS StartDevice(PKSDEVICE device);
 void StopDevice(PKSDEVICE device);
 // The device goes away: its factories (newest first) and then its object bag are emptied,
@@ -70,6 +71,12 @@ void RefuseBagItems(NTSTATUS status, int count = 1);
 size_t BagItemCount(PKSDEVICE device);
 // Whether the calling thread holds the device lock.
 bool DeviceLockHeld(PKSDEVICE device);
+
+// ---- Chaos ------------------------------------------------------------------------------
+// KeSetEvent called at DISPATCH_LEVEL (as completion routines call it) first sleeps a random
+// 0..maxMicroseconds; 0 disarms. Races between a completion and its waiter show up this way.
+void SetDispatchEventDelay(uint32_t maxMicroseconds);
+void DelayAtDispatch();
 
 // ---- Per-thread kernel state ------------------------------------------------------------
 int CriticalRegionDepth();

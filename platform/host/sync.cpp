@@ -117,6 +117,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
 
 LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
     RequireEvent(event, "KeSetEvent");
+    host::DelayAtDispatch();
     LONG previous = __atomic_exchange_n(&event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
     FutexWakeAll(&event->Header.SignalState);
     return previous;

@@ -134,12 +134,48 @@ TEST_F(FrameReadFaults, RefusedChunkEndsOnceTheQueuedChunksAreIn) {
     ExpectNothingLeft("refused chunk");
 }
 
-TEST_F(FrameReadFaults, RefusedLastChunkCountsAsCompleted) {
+// Even the last chunk refused leaves a frame that is not whole; the pipe is reset only once
+// every chunk queued before it has completed.
+TEST_F(FrameReadFaults, RefusedLastChunkFailsTheFrameAndResetsAnIdlePipe) {
     camera_->SetFault(sim::Fault::ChunkRefused);
     camera_->SetFaultChunk(4);
-    EXPECT_EQ(ReadRawFrame(context_, buffer_.data()), STATUS_SUCCESS);
-    EXPECT_EQ(FrameReads().size(), 5u);
+    EXPECT_EQ(ReadRawFrame(context_, buffer_.data()), STATUS_UNSUCCESSFUL);
+    std::vector<sim::Transfer> pipe2 = OnPipe(2);
+    ASSERT_FALSE(pipe2.empty());
+    EXPECT_EQ(pipe2.back().function, URB_FUNCTION_RESET_PIPE);
+    for (const sim::Transfer& t : pipe2)
+        EXPECT_TRUE(t.completed) << "a transfer still queued when the pipe was reset";
     ExpectNothingLeft("refused last chunk");
+}
+
+// Command packets complete at once, so the next frame read starts while the bus thread may
+// still be inside the last completion of the frame before.
+class FrameReadRace : public FrameReadFaults {
+protected:
+    sim::CameraOptions Options() override {
+        sim::CameraOptions options = FrameReadFaults::Options();
+        options.synchronousCompletion = true;
+        return options;
+    }
+};
+
+// A completion that signals late must never end the next frame's wait: the reader waits for
+// the last completion's signal before it frees or starts anything.
+TEST_F(FrameReadRace, LateCompletionsNeverReachTheNextFrame) {
+    // Time-outs of 1 to 4 ms against signals delayed by up to 3 ms: some reads time out
+    // after their last chunk has completed but before its completion has signalled.
+    host::SetDispatchEventDelay(6000);
+    int done = 0;
+    for (int i = 0; i < 1000; ++i) {
+        InterlockedExchange(&FrameTimeout, 1 + i % 8);
+        NTSTATUS status = ReadRawFrame(context_, buffer_.data());
+        ASSERT_TRUE(status == STATUS_SUCCESS || status == STATUS_TIMEOUT) << std::hex << status;
+        done += status == STATUS_SUCCESS;
+        ASSERT_EQ(Usb()->Transfers, nullptr);
+    }
+    host::SetDispatchEventDelay(0);
+    EXPECT_GT(1000 - done, 0) << "the time-out path was exercised";
+    ExpectNothingLeft("late completions");
 }
 
 TEST_F(FrameReadFaults, StalledPipeIsResetAndTheNextFrameReads) {
