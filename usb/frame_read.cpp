@@ -117,6 +117,19 @@ QueueOutcome QueueChunks(UsbDevice* usb, const USBD_PIPE_INFORMATION* pipe, PUCH
     return outcome;
 }
 
+// The status of the first chunk that completed with an error, or STATUS_SUCCESS. A chunk that
+// succeeded with fewer bytes than asked still counts: a camera may end a frame with a short
+// packet.
+NTSTATUS FailedChunkStatus(UsbDevice* usb) {
+    ULONG count = LoadTransferCount(usb);
+    for (ULONG i = 0; i < count; ++i) {
+        PIRP irp = usb->Transfers[i].Irp;
+        if (irp && !NT_SUCCESS(irp->IoStatus.Status))
+            return irp->IoStatus.Status;
+    }
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 NTSTATUS ReadRawFrame(DeviceContext* context, PUCHAR buffer) {
@@ -170,7 +183,14 @@ NTSTATUS ReadRawFrame(DeviceContext* context, PUCHAR buffer) {
         CancelTransfers(usb);
         AwaitTransfers(usb);
     } else {
-        status = STATUS_SUCCESS;
+        status = FailedChunkStatus(usb);
+        if (!NT_SUCCESS(status)) {
+            // A chunk that failed left stale bytes in its part of the buffer: the frame is not
+            // read. The endpoint halts on a transfer error, so it is reset now, while no
+            // transfer is queued on it, and the next frame can read.
+            if (!NT_SUCCESS(ResetPipe(usb, pipe->PipeHandle)))
+                ResetPortIfDisabled(usb);
+        }
     }
     FreeFrameTransfers(context);
     return status;
