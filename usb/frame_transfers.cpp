@@ -22,10 +22,6 @@ void StoreTransferCount(UsbDevice* usb, ULONG count) {
     InterlockedExchange(TransferCountCell(usb), LONG(count));
 }
 
-ULONG LoadCompletedTransfers(UsbDevice* usb) {
-    return ULONG(InterlockedCompareExchange(&usb->CompletedTransfers, 0, 0));
-}
-
 PURB BuildFrameUrb(const USBD_PIPE_INFORMATION* pipe, PMDL chunkMdl) {
     return AllocateBulkTransfer(pipe, nullptr, chunkMdl, MmGetMdlByteCount(chunkMdl));
 }

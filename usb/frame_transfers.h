@@ -20,7 +20,6 @@ constexpr ULONG kFrameChunkSize = 0x10000;
 // runs on the bus driver's thread: they are only read and written interlocked.
 ULONG LoadTransferCount(UsbDevice* usb);
 void StoreTransferCount(UsbDevice* usb, ULONG count);
-ULONG LoadCompletedTransfers(UsbDevice* usb);
 
 // The request block of one chunk: a bulk read on the frame pipe into `chunkMdl`, as long as
 // the descriptor. Null when the pool refuses it.
