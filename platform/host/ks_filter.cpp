@@ -46,8 +46,6 @@ NTSTATUS NTAPI CaptureCompletion(PDEVICE_OBJECT, PIRP, PVOID) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-}  // namespace
-
 // Sends a create or close for `file` to the device's functional object and waits for it.
 NTSTATUS SendFileRequest(HostDevice* device, UCHAR major, PFILE_OBJECT file) {
     PIRP irp = IoAllocateIrp(device->functional.StackSize, FALSE);
@@ -69,6 +67,24 @@ NTSTATUS SendFileRequest(HostDevice* device, UCHAR major, PFILE_OBJECT file) {
         BugCheck("a filter create or close pended: the host completes them synchronously");
     NTSTATUS status = irp->IoStatus.Status;
     IoFreeIrp(irp);
+    return status;
+}
+
+}  // namespace
+
+NTSTATUS OpenFileObject(HostDevice* device, PFILE_OBJECT file, PFILE_OBJECT* opened) {
+    NTSTATUS status = SendFileRequest(device, IRP_MJ_CREATE, file);
+    if (!NT_SUCCESS(status)) {
+        ExFreePool(file);
+        return status;
+    }
+    *opened = file;
+    return status;
+}
+
+NTSTATUS CloseFileObject(HostDevice* device, PFILE_OBJECT file) {
+    NTSTATUS status = SendFileRequest(device, IRP_MJ_CLOSE, file);
+    ExFreePool(file);
     return status;
 }
 
@@ -198,13 +214,7 @@ NTSTATUS OpenFilter(PKSDEVICE device, const std::string& reference, PFILE_OBJECT
     memcpy(text + 1, name.data(), name.size() * sizeof(WCHAR));
     file->FileName = UNICODE_STRING{USHORT(nameBytes), USHORT(nameBytes), text};
 
-    NTSTATUS status = SendFileRequest(host, IRP_MJ_CREATE, file);
-    if (!NT_SUCCESS(status)) {
-        ExFreePool(file);
-        return status;
-    }
-    *filter = file;
-    return status;
+    return OpenFileObject(host, file, filter);
 }
 
 NTSTATUS CloseFilter(PFILE_OBJECT filter) {
@@ -217,9 +227,7 @@ NTSTATUS CloseFilter(PFILE_OBJECT filter) {
     // A pin's handle holds its filter's: the filter cannot close before its pins.
     if (!host->pins.empty())
         BugCheck("CloseFilter of a filter whose pins are still open");
-    NTSTATUS status = SendFileRequest(host->factory->device, IRP_MJ_CLOSE, filter);
-    ExFreePool(filter);
-    return status;
+    return CloseFileObject(host->factory->device, filter);
 }
 
 }  // namespace host

@@ -147,9 +147,11 @@ void DropFactoriesAtStop(HostDevice* device);
 void DestroyFactories(HostDevice* device);
 HostFactory* FactoryByReference(HostDevice* device, const std::u16string& reference);
 
-// Sends a create or close for a file object to the device, as the I/O manager does for an
-// application's CreateFile and CloseHandle, and waits for it.
-NTSTATUS SendFileRequest(HostDevice* device, UCHAR major, PFILE_OBJECT file);
+// CreateFile and CloseHandle as the I/O manager does them: the create or close request for
+// the file object goes to the device and is waited for; the file object is freed when the
+// create fails and after the close, and handed to *opened only when the create succeeds.
+NTSTATUS OpenFileObject(HostDevice* device, PFILE_OBJECT file, PFILE_OBJECT* opened);
+NTSTATUS CloseFileObject(HostDevice* device, PFILE_OBJECT file);
 
 // ---- Request dispatch (installed in the driver object by KsInitializeDriver) -----------
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp);

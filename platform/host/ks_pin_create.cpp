@@ -295,13 +295,7 @@ NTSTATUS CreatePin(PFILE_OBJECT filter, ULONG pinId, const KSDATAFORMAT* format,
     file->FileName =
         UNICODE_STRING{USHORT(nameBytes), USHORT(nameBytes), reinterpret_cast<PWSTR>(text)};
 
-    NTSTATUS status = SendFileRequest(parent->factory->device, IRP_MJ_CREATE, file);
-    if (!NT_SUCCESS(status)) {
-        ExFreePool(file);
-        return status;
-    }
-    *pin = file;
-    return status;
+    return OpenFileObject(parent->factory->device, file, pin);
 }
 
 NTSTATUS ClosePin(PFILE_OBJECT pin) {
@@ -311,9 +305,7 @@ NTSTATUS ClosePin(PFILE_OBJECT pin) {
     HostPin* host = PinOfFile(pin);
     if (!host)
         BugCheck("ClosePin of something that is not an open pin");
-    NTSTATUS status = SendFileRequest(host->filter->factory->device, IRP_MJ_CLOSE, pin);
-    ExFreePool(pin);
-    return status;
+    return CloseFileObject(host->filter->factory->device, pin);
 }
 
 }  // namespace host
