@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 SANITIZED_PRESETS := host-asan host-tsan
 
-.PHONY: all deps test demo bench kernel host release clean format
+.PHONY: all deps test demo bench kernel host release clean format sweep
 
 all: host kernel
 
@@ -44,6 +44,13 @@ demo: release
 	  --contact out/contact.png
 	@echo "demo: the converted test chart is out/chart.png, the streamed frames are in"
 	@echo "      out/frames/, every tenth of them on out/contact.png"
+
+# The long allocation-failure sweep: the whole life of a camera (ten frames per run) with each
+# of its allocations refused in turn, under ASan and UBSan.
+sweep: deps
+	cmake --preset host-asan >/dev/null
+	cmake --build --preset host-asan -j $(JOBS) --target stress_tests
+	BAYERCAM_SWEEP=full build/host-asan/tests/stress/stress_tests --gtest_filter='AllocationSweep.*'
 
 bench:
 	@scripts/install-deps --bench

@@ -28,8 +28,15 @@ NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
                                         nullptr, nullptr, nullptr);
         KsReleaseDevice(device);
     }
-    if (NT_SUCCESS(factory) && !device->Started)
-        CreateCaptureWorker(context);
+    // A device applications cannot open, or cannot stream from, is not in service: report
+    // the failure so that the PnP manager removes it, rather than a start that seems to work.
+    if (!NT_SUCCESS(factory))
+        return factory;
+    if (!device->Started) {
+        NTSTATUS worker = CreateCaptureWorker(context);
+        if (!NT_SUCCESS(worker))
+            return worker;
+    }
 
     // A start of a device that is configured already must not leak the buffers of the last
     // configuration: every start reads the descriptors and selects the configuration anew.

@@ -83,13 +83,13 @@ VOID NTAPI WorkerLoop(PVOID argument) {
 
 }  // namespace
 
-void CreateCaptureWorker(DeviceContext* context) {
+NTSTATUS CreateCaptureWorker(DeviceContext* context) {
     if (context->CaptureWorker)
-        return;
+        return STATUS_SUCCESS;
     auto* worker = static_cast<CaptureWorker*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(CaptureWorker), kTagRecord));
     if (!worker)
-        return;
+        return STATUS_INSUFFICIENT_RESOURCES;
     memset(worker, 0, sizeof(*worker));
     KeInitializeEvent(&worker->DoneEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&worker->BufferLock);
@@ -101,9 +101,10 @@ void CreateCaptureWorker(DeviceContext* context) {
     KsReleaseDevice(device);
     if (!NT_SUCCESS(status)) {
         FreeItem(worker);
-        return;
+        return status;
     }
     context->CaptureWorker = worker;
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS StartWorker(CaptureWorker* worker) {

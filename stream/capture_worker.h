@@ -35,9 +35,9 @@ struct CaptureWorker {
 
 // Makes the device's worker record at start: allocated, added to the device's object bag and
 // stored in CaptureWorker. A record left from an earlier start is idle by then and is kept,
-// so stopping and starting a device again does not grow its memory. Nothing is reported: the
-// device starts without a worker when the pool or the bag refuses it.
-void CreateCaptureWorker(DeviceContext* context);
+// so stopping and starting a device again does not grow its memory. STATUS_INSUFFICIENT_RESOURCES
+// when the pool refuses it, the bag's status when the bag does; the start then fails.
+NTSTATUS CreateCaptureWorker(DeviceContext* context);
 
 // Marks both buffers free and starts the worker thread. STATUS_INSUFFICIENT_RESOURCES (or the
 // system's status) when no thread could be made: a capture that would never deliver a frame

@@ -35,6 +35,15 @@ void PoolFailTag(ULONG tag);
 void PoolClearFaults();
 // Allocations refused so far by the armed faults.
 uint64_t PoolRefusedCount();
+// The last allocation refused: its tag, size and a fingerprint of the call stack that asked
+// for it (the same stack, the same fingerprint), so a sweep can count the distinct allocation
+// points it reached. All zero before the first refusal.
+struct PoolRefusal {
+    ULONG tag = 0;
+    size_t size = 0;
+    uint64_t site = 0;
+};
+PoolRefusal PoolLastRefusal();
 
 // Fatal misuse of a kernel interface (what would be a bug check on Windows): print and abort.
 [[noreturn]] void BugCheck(const char* what);

@@ -113,6 +113,7 @@ Pool& ThePool() {
 }  // namespace
 
 namespace host {
+void RecordPoolRefusal(ULONG tag, size_t size);  // pool_refusal.cpp
 
 std::string PoolTagName(ULONG tag) {
     std::string s;
@@ -211,6 +212,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
             pool.failAt = 0;
         ++pool.refused;
         g.unlock();
+        host::RecordPoolRefusal(tag, size);
         std::free(p);
         return nullptr;
     }

@@ -142,8 +142,17 @@ TEST_F(DeviceStart, EveryAllocationFailureOfStartIsSurvivedWithoutALeak) {
             if (!NT_SUCCESS(status))
                 return status;
             status = host::StartDevice(device);
-            if (NT_SUCCESS(status))
+            if (NT_SUCCESS(status)) {
+                // A start that reports success has a filter to open and a worker to stream.
+                host::PoolClearFaults();
+                auto* context = static_cast<DeviceContext*>(device->Context);
+                EXPECT_NE(context->CaptureWorker, nullptr);
+                PFILE_OBJECT filter = nullptr;
+                EXPECT_EQ(host::OpenFilter(device, "GLOBAL", &filter), STATUS_SUCCESS);
+                if (filter)
+                    host::CloseFilter(filter);
                 host::StopDevice(device);
+            }
             host::RemoveDevice(device);
             return status;
         },
