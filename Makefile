@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 SANITIZED_PRESETS := host-asan host-tsan
 
-.PHONY: all deps test demo bench kernel host release clean format sweep
+.PHONY: all deps test demo bench kernel host release clean format sweep soak
 
 all: host kernel
 
@@ -51,6 +51,18 @@ sweep: deps
 	cmake --preset host-asan >/dev/null
 	cmake --build --preset host-asan -j $(JOBS) --target stress_tests
 	BAYERCAM_SWEEP=full build/host-asan/tests/stress/stress_tests --gtest_filter='AllocationSweep.*'
+
+# The soak: frames through the pin while three client threads change settings and states at
+# random; a short run under TSan, then the full 100,000 frames from the release build.
+SOAK_FRAMES ?= 100000
+SOAK_TSAN_FRAMES ?= 1000
+soak: deps
+	cmake --preset host-tsan >/dev/null
+	cmake --build --preset host-tsan -j $(JOBS) --target bayercam_soak
+	build/host-tsan/tests/stress/bayercam_soak --frames $(SOAK_TSAN_FRAMES) --check-every 100
+	cmake --preset host-release >/dev/null
+	cmake --build --preset host-release -j $(JOBS) --target bayercam_soak
+	build/host-release/tests/stress/bayercam_soak --frames $(SOAK_FRAMES)
 
 bench:
 	@scripts/install-deps --bench
