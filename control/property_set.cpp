@@ -262,6 +262,7 @@ NTSTATUS GetCameraProperty(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     DeviceContext* context = ContextOf(irp);
     if (!context || b.get == Action::Fails)
         return STATUS_UNSUCCESSFUL;
+    SettingsGuard guard(context);
     return RunGet(irp, b, context, data);
 }
 
@@ -273,6 +274,7 @@ NTSTATUS SetCameraProperty(PIRP irp, PKSIDENTIFIER request, PVOID data) {
         return STATUS_UNSUCCESSFUL;
     if (irp)
         irp->IoStatus.Information = 0;
+    SettingsGuard guard(context);
     return RunSet(kBehaviour[request->Id], context, data);
 }
 

@@ -68,9 +68,11 @@ BOOLEAN ReadMemoryByte(DeviceContext* context, UCHAR* value) {
 }
 
 BOOLEAN InitializeCamera(DeviceContext* context) {
-    context->RawOrigin = 0;
-    context->RawPitch = ULONG(kSensorWidth);
-    context->RawFrameSize = kRawFrameSize;
+    // The capture worker reads the geometry while a reinitialisation may rewrite it.
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&context->RawOrigin), 0);
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&context->RawPitch), LONG(kSensorWidth));
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&context->RawFrameSize),
+                        LONG(kRawFrameSize));
 
     WriteControlRegister(context, 0, 0);
     WriteControlRegister(context, 1, 248);

@@ -9,16 +9,25 @@
 #include "usb/frame_transfers.h"
 #include "usb/pipe_recovery.h"
 
+namespace {
+
+// A reinitialisation may rewrite the geometry while the worker reads it: read it whole.
+ULONG LoadGeometry(ULONG* field) {
+    return ULONG(InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(field), 0, 0));
+}
+
+}  // namespace
+
 void GetFrameSize(DeviceContext* context, ULONG* size) {
-    *size = context->RawFrameSize;
+    *size = LoadGeometry(&context->RawFrameSize);
 }
 
 void GetFrameOrigin(DeviceContext* context, ULONG* origin) {
-    *origin = context->RawOrigin;
+    *origin = LoadGeometry(&context->RawOrigin);
 }
 
 void GetFramePitch(DeviceContext* context, ULONG* pitch) {
-    *pitch = context->RawPitch;
+    *pitch = LoadGeometry(&context->RawPitch);
 }
 
 LONG GetRoiX(DeviceContext* context) {

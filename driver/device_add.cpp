@@ -44,6 +44,7 @@ void ApplyDefaults(DeviceContext* context, PKSDEVICE device) {
     KeInitializeSpinLock(&context->Usb.TransferLock);
     KeInitializeEvent(&context->Usb.TransfersDone, NotificationEvent, FALSE);
     KeInitializeEvent(&context->CommandLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&context->SettingsLock, SynchronizationEvent, TRUE);
 
     memset(context->StreamCommandPacket, 0, sizeof(context->StreamCommandPacket));
     memset(context->CommandPacket, 0, sizeof(context->CommandPacket));

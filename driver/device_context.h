@@ -109,6 +109,25 @@ struct DeviceContext {
     // from concurrent property requests, a settings load and the stream start never interleave
     // on the camera's pipes or in CommandPacket. A synchronization event: signalled = free.
     KEVENT CommandLock;
+    // Held by every camera property request and by the stream's start while it reads and
+    // applies the settings: applications may send requests from several threads at once, and
+    // AVStream does not serialise them, so without it two requests could interleave their
+    // writes to the same settings. Taken before CommandLock, never inside it.
+    KEVENT SettingsLock;
+};
+
+// Holds a device's SettingsLock for one scope (PASSIVE_LEVEL only).
+class SettingsGuard {
+public:
+    explicit SettingsGuard(DeviceContext* context) : context_(context) {
+        KeWaitForSingleObject(&context_->SettingsLock, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~SettingsGuard() { KeSetEvent(&context_->SettingsLock, IO_NO_INCREMENT, FALSE); }
+    SettingsGuard(const SettingsGuard&) = delete;
+    SettingsGuard& operator=(const SettingsGuard&) = delete;
+
+private:
+    DeviceContext* context_;
 };
 
 // The record is created by Add and freed only through the device's object bag.

@@ -22,15 +22,22 @@ void FreeCaptureBuffers(CaptureWorker* worker) {
     FreeBuffer(&worker->CaptureBuffer[1]);
 }
 
+// Property requests hand settings to the pipeline through the device record: it is replaced
+// and freed only under the settings lock, so a request never uses a freed pipeline.
+void DropPipeline(DeviceContext* device) {
+    SettingsGuard guard(device);
+    if (device->ImagePipeline) {
+        DestroyImagePipeline(device->ImagePipeline);
+        device->ImagePipeline = nullptr;
+    }
+}
+
 }  // namespace
 
 NTSTATUS OpenStream(DeviceContext* device, PinContext* pin, const KS_VIDEOINFOHEADER* info) {
     if (InterlockedCompareExchange(&device->StreamOpen, 1, 0) != 0)
         return STATUS_SHARING_VIOLATION;
-    if (device->ImagePipeline) {
-        DestroyImagePipeline(device->ImagePipeline);
-        device->ImagePipeline = nullptr;
-    }
+    DropPipeline(device);
     if (info->bmiHeader.biBitCount != 32 || info->bmiHeader.biCompression != KS_BI_RGB) {
         CloseStream(device);
         return STATUS_INVALID_PARAMETER;
@@ -41,27 +48,27 @@ NTSTATUS OpenStream(DeviceContext* device, PinContext* pin, const KS_VIDEOINFOHE
         CloseStream(device);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    device->ImagePipeline = pipeline;
-    SetWhiteBalanceAuto(pipeline, device->WhiteBalance);
-    SetBayerPhase(pipeline, device->BayerPhase);
-    SetColorEnable(pipeline, device->ColorEnable);
-    SetRedGain(pipeline, device->RedGain);
-    SetGreenGain(pipeline, device->GreenGain);
-    SetBlueGain(pipeline, device->BlueGain);
-    SetColorCorrection(pipeline, device->ColorCorrection);
-    SetBrightness(pipeline, device->Brightness);
-    SetContrast(pipeline, device->Contrast);
-    SetSaturation(pipeline, device->Saturation);
-    SetHue(pipeline, device->Hue);
+    {
+        SettingsGuard guard(device);
+        device->ImagePipeline = pipeline;
+        SetWhiteBalanceAuto(pipeline, device->WhiteBalance);
+        SetBayerPhase(pipeline, device->BayerPhase);
+        SetColorEnable(pipeline, device->ColorEnable);
+        SetRedGain(pipeline, device->RedGain);
+        SetGreenGain(pipeline, device->GreenGain);
+        SetBlueGain(pipeline, device->BlueGain);
+        SetColorCorrection(pipeline, device->ColorCorrection);
+        SetBrightness(pipeline, device->Brightness);
+        SetContrast(pipeline, device->Contrast);
+        SetSaturation(pipeline, device->Saturation);
+        SetHue(pipeline, device->Hue);
+    }
     device->ActivePin = pin;
     return STATUS_SUCCESS;
 }
 
 void CloseStream(DeviceContext* device) {
-    if (device->ImagePipeline) {
-        DestroyImagePipeline(device->ImagePipeline);
-        device->ImagePipeline = nullptr;
-    }
+    DropPipeline(device);
     device->ActivePin = nullptr;
     InterlockedExchange(&device->StreamOpen, 0);
 }
@@ -71,14 +78,18 @@ NTSTATUS StartCapture(DeviceContext* device) {
     if (!worker || !device->ImagePipeline)
         return STATUS_INVALID_DEVICE_STATE;
     InterlockedExchange(reinterpret_cast<volatile LONG*>(&device->FrameNumber), 0);
-    device->BayerPhase = device->SensorBayerPhase;
-    SetBayerPhase(device->ImagePipeline, device->BayerPhase);
-    LONG width = device->RoiW, height = device->RoiH;
-
     InterlockedExchange(&worker->Busy, 0);
     InterlockedExchange(&worker->FramesRead, 0);
     worker->Pipeline = device->ImagePipeline;
-    device->Ops->InitializeCamera(device);
+    LONG width, height;
+    {
+        SettingsGuard guard(device);
+        device->BayerPhase = device->SensorBayerPhase;
+        SetBayerPhase(device->ImagePipeline, device->BayerPhase);
+        width = device->RoiW;
+        height = device->RoiH;
+        device->Ops->InitializeCamera(device);
+    }
     ULONG size = 0;
     device->Ops->GetFrameSize(device, &size);
     // A camera that reports no frame size would stream nothing: refuse rather than pretend.

@@ -134,7 +134,8 @@ NTSTATUS FailedChunkStatus(UsbDevice* usb) {
 
 NTSTATUS ReadRawFrame(DeviceContext* context, PUCHAR buffer) {
     UsbDevice* usb = &context->Usb;
-    ULONG length = context->RawFrameSize;
+    ULONG length = ULONG(
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&context->RawFrameSize), 0, 0));
 
     memset(context->FrameCommandPacket, 0, sizeof(context->FrameCommandPacket));
     context->FrameCommandPacket[0] = kCommandStreamOff;
