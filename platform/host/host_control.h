@@ -37,7 +37,10 @@ void PoolClearFaults();
 uint64_t PoolRefusedCount();
 
 // Fatal misuse of a kernel interface (what would be a bug check on Windows): print and abort.
+// The two-part form leads with the bug check's Windows name ("BUG CHECK: CODE: what"), as the
+// checks Driver Verifier would make do.
 [[noreturn]] void BugCheck(const char* what);
+[[noreturn]] void BugCheck(const char* code, const std::string& what);
 
 // ---- The PnP manager and AVStream device creation -------------------------------------
 using DriverEntryRoutine = NTSTATUS (*)(PDRIVER_OBJECT, PUNICODE_STRING);
