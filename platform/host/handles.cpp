@@ -38,7 +38,8 @@ uint64_t Value(HANDLE handle) {
 
 [[noreturn]] void BadHandle(const char* routine, HANDLE handle) {
     host::BugCheck("INVALID_KERNEL_HANDLE", std::string(routine) + " on handle " +
-                                                std::to_string(Value(handle)) + ", which is not open");
+                                                std::to_string(Value(handle)) +
+                                                ", which is not open");
 }
 
 }  // namespace

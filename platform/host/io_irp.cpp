@@ -187,11 +187,10 @@ void RequireNoRequestsSentTo(PDEVICE_OBJECT target, const char* event) {
             continue;
         bool held = __atomic_load_n(&header->outstanding, __ATOMIC_SEQ_CST) != 0;
         g.unlock();
-        BugCheck(kIoViolation,
-                 std::string(event) +
-                     (held ? " with a request still held by a lower driver"
-                           : " with a request its completion routine kept "
-                             "(STATUS_MORE_PROCESSING_REQUIRED) and nobody freed"));
+        BugCheck(kIoViolation, std::string(event) +
+                                   (held ? " with a request still held by a lower driver"
+                                         : " with a request its completion routine kept "
+                                           "(STATUS_MORE_PROCESSING_REQUIRED) and nobody freed"));
     }
 }
 

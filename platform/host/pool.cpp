@@ -200,13 +200,32 @@ void BugCheck(const char* code, const std::string& what) {
     BugCheck((std::string(code) + ": " + what).c_str());
 }
 
+constexpr ULONG kPoolBufferTag = PoolTag("HBuf");
+
+PoolBuffer::~PoolBuffer() {
+    if (data_)
+        ExFreePoolWithTag(data_, kPoolBufferTag);
+}
+
+void PoolBuffer::assign(size_t size, uint8_t fill) {
+    if (data_)
+        ExFreePoolWithTag(data_, kPoolBufferTag);
+    data_ = size
+                ? static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kPoolBufferTag))
+                : nullptr;
+    size_ = data_ ? size : 0;
+    if (data_)
+        std::memset(data_, fill, size);
+}
+
 bool PoolRangeIsNonPaged(const void* start, size_t length) {
     auto first = uintptr_t(start);
     std::lock_guard<std::mutex> g(ThePool().lock);
     bool inside = false;
     ThePool().live.ForEach([&](void* p, const Block& b) {
         auto base = uintptr_t(p);
-        if (!b.paged && first >= base && first - base <= b.size && length <= b.size - (first - base))
+        if (!b.paged && first >= base && first - base <= b.size &&
+            length <= b.size - (first - base))
             inside = true;
     });
     return inside;
@@ -262,7 +281,7 @@ static void FreeBlock(PVOID p, bool checkTag, ULONG tag) {
     {
         std::unique_lock<std::mutex> g(pool.lock);
         const Block* block = pool.live.Find(p);
-        const char* fault = !block                          ? "ExFreePool of a block not allocated (double free?)"
+        const char* fault = !block ? "ExFreePool of a block not allocated (double free?)"
                             : checkTag && block->tag != tag ? "ExFreePoolWithTag with the wrong tag"
                                                             : nullptr;
         if (!fault && block->paged && KeGetCurrentIrql() > APC_LEVEL)

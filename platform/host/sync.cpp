@@ -159,8 +159,8 @@ void RequireCallbackReturn(const CallbackState& entry, const char* code, const c
     }
     if (mutexesHeld != entry.mutexes || criticalRegionDepth != entry.criticalRegions) {
         snprintf(what, sizeof(what),
-                 "%s returned with its mutexes or critical regions unbalanced (%+d, %+d)",
-                 callback, mutexesHeld - entry.mutexes, criticalRegionDepth - entry.criticalRegions);
+                 "%s returned with its mutexes or critical regions unbalanced (%+d, %+d)", callback,
+                 mutexesHeld - entry.mutexes, criticalRegionDepth - entry.criticalRegions);
         BugCheck("APC_INDEX_MISMATCH", what);
     }
 }
@@ -329,8 +329,7 @@ VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
                        "KeReleaseSpinLock of a spin lock the thread does not hold");
     }
     if (currentIrql != DISPATCH_LEVEL) {
-        host::BugCheck("IRQL_NOT_GREATER_OR_EQUAL",
-                       "KeReleaseSpinLock below DISPATCH_LEVEL");
+        host::BugCheck("IRQL_NOT_GREATER_OR_EQUAL", "KeReleaseSpinLock below DISPATCH_LEVEL");
     }
     const HeldSpinLock& innermost = spinLocksHeld[spinLockDepth - 1];
     if (innermost.lock != lock) {

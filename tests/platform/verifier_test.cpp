@@ -242,13 +242,13 @@ const Case kCases[] = {
          static DRIVER_OBJECT lowerDriver{}, filterDriver{};
          static DEVICE_OBJECT lower{}, filter{};
          lowerDriver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT,
-                                                                         PIRP irp) -> NTSTATUS {
+                                                                        PIRP irp) -> NTSTATUS {
              IoMarkIrpPending(irp);
              CompleteAtOnce(nullptr, irp);
              return STATUS_PENDING;
          };
          filterDriver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT,
-                                                                          PIRP irp) -> NTSTATUS {
+                                                                         PIRP irp) -> NTSTATUS {
              IoCopyCurrentIrpStackLocationToNext(irp);
              IoSetCompletionRoutine(
                  irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_SUCCESS; },
@@ -335,12 +335,13 @@ const Case kCases[] = {
          OBJECT_ATTRIBUTES attributes;
          InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
          HANDLE handle;
-         PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-                              [](PVOID) {
-                                  KsAcquireDevice(device);
-                                  PsTerminateSystemThread(STATUS_SUCCESS);
-                              },
-                              nullptr);
+         PsCreateSystemThread(
+             &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+             [](PVOID) {
+                 KsAcquireDevice(device);
+                 PsTerminateSystemThread(STATUS_SUCCESS);
+             },
+             nullptr);
          std::this_thread::sleep_for(std::chrono::seconds(10));
      },
      "THREAD_TERMINATE_HELD_MUTEX: a system thread ended holding a mutex"},
