@@ -108,7 +108,7 @@ void ReadFramesWith(benchmark::State& state, bool synchronousCommands, bool inli
     if (!arrived.Arrive(state, synchronousCommands, inlineFrames))
         return;
     DeviceContext* context = arrived.context;
-    std::vector<UCHAR> buffer(sim::kFrameBytes);
+    host::PoolBuffer buffer(sim::kFrameBytes, 0);  // a capture buffer is pool
 
     // One frame first, so the camera has rendered its scene and the copy has a source.
     BOOLEAN ok = FALSE;

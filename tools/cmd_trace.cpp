@@ -85,7 +85,7 @@ int Run(const Options& o) {
     context->RawOrigin = 0;
     context->RawPitch = sim::kFrameWidth;
     context->RawFrameSize = sim::kFrameBytes;
-    std::vector<UCHAR> buffer(sim::kFrameBytes);
+    host::PoolBuffer buffer(sim::kFrameBytes, 0);  // a capture buffer is pool
     int read = 0;
     for (int frame = 1; frame <= o.frames; ++frame) {
         NTSTATUS frameStatus = ReadRawFrame(context, buffer.data());

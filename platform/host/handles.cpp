@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/host/host_control.h"
+#include "platform/host/sync_internal.h"
 
 namespace {
 
@@ -36,23 +37,14 @@ uint64_t Value(HANDLE handle) {
 }
 
 [[noreturn]] void BadHandle(const char* routine, HANDLE handle) {
-    std::string what = std::string("INVALID_KERNEL_HANDLE: ") + routine + " on handle " +
-                       std::to_string(Value(handle)) + ", which is not open";
-    host::BugCheck(what.c_str());
+    host::BugCheck("INVALID_KERNEL_HANDLE", std::string(routine) + " on handle " +
+                                                std::to_string(Value(handle)) +
+                                                ", which is not open");
 }
 
 }  // namespace
 
 namespace host {
-
-void RequireIrqlAtMost(KIRQL highest, const char* routine) {
-    if (KeGetCurrentIrql() > highest) {
-        std::string what = std::string("IRQL_NOT_LESS_OR_EQUAL: ") + routine + " called at IRQL " +
-                           std::to_string(int(KeGetCurrentIrql())) + ", above " +
-                           std::to_string(int(highest));
-        BugCheck(what.c_str());
-    }
-}
 
 HANDLE HandleInsert(HandleKind kind, ACCESS_MASK access, std::shared_ptr<void> object,
                     HandleCloseRoutine close) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <memory>
 
+#include "platform/host/sync_internal.h"
 #include "platform/host/wdk.h"
 
 namespace host {
@@ -37,8 +38,5 @@ size_t HandleCount(HandleKind kind);
 // Forgets every handle of `kind` without running its close routine: for a reset that
 // replaces the objects behind them.
 void HandleDropAll(HandleKind kind);
-
-// The bug check for a kernel service called above the IRQL it allows.
-void RequireIrqlAtMost(KIRQL highest, const char* routine);
 
 }  // namespace host

@@ -45,8 +45,31 @@ struct PoolRefusal {
 };
 PoolRefusal PoolLastRefusal();
 
+// A block of non-paged pool owned by code playing AVStream's part: the frame buffers it hands
+// the driver come from the pool, as a capture's do (MmBuildMdlForNonPagedPool refuses any
+// other memory). Empty until assigned; freed with the object.
+class PoolBuffer {
+public:
+    PoolBuffer() = default;
+    PoolBuffer(size_t size, uint8_t fill) { assign(size, fill); }
+    ~PoolBuffer();
+    PoolBuffer(const PoolBuffer&) = delete;
+    PoolBuffer& operator=(const PoolBuffer&) = delete;
+    void assign(size_t size, uint8_t fill);
+    uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    uint8_t& operator[](size_t i) const { return data_[i]; }
+
+private:
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+};
+
 // Fatal misuse of a kernel interface (what would be a bug check on Windows): print and abort.
+// The two-part form leads with the bug check's Windows name ("BUG CHECK: CODE: what"), as the
+// checks Driver Verifier would make do.
 [[noreturn]] void BugCheck(const char* what);
+[[noreturn]] void BugCheck(const char* code, const std::string& what);
 
 // ---- The PnP manager and AVStream device creation -------------------------------------
 using DriverEntryRoutine = NTSTATUS (*)(PDRIVER_OBJECT, PUNICODE_STRING);

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "platform/host/host_control.h"
+#include "platform/host/io_internal.h"
+#include "platform/host/pool_internal.h"
 
 namespace {
 
@@ -30,6 +32,25 @@ bool PagesLocked(PMDL mdl) {
 }
 
 }  // namespace
+
+namespace host {
+
+void BuildMdlPages(PMDL mdl) {
+    if (mdl->MdlFlags &
+        (MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL)) {
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "MmBuildMdlForNonPagedPool of an MDL that is already built, mapped or partial");
+    }
+    PPFN_NUMBER pfn = MmGetMdlPfnArray(mdl);
+    PFN_NUMBER first = PageOf(mdl->StartVa);
+    for (ULONG i = 0; i < PagesOf(mdl); ++i)
+        pfn[i] = first + i;
+    mdl->Process = nullptr;
+    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+    mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+}
+
+}  // namespace host
 
 extern "C" {
 
@@ -71,19 +92,16 @@ VOID NTAPI IoFreeMdl(PMDL mdl) {
     ExFreePool(mdl);
 }
 
+// Stricter than Windows, which cannot tell: the range must lie inside one live block of
+// non-paged pool. A stack or static buffer described this way is resident on the host only by
+// luck, and on Windows a stack can be paged out while its thread waits.
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL mdl) {
-    if (mdl->MdlFlags &
-        (MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL)) {
-        host::BugCheck(
-            "MmBuildMdlForNonPagedPool of an MDL that is already built, mapped or partial");
+    if (!host::PoolRangeIsNonPaged(MmGetMdlVirtualAddress(mdl), mdl->ByteCount)) {
+        host::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                       "MmBuildMdlForNonPagedPool of a range that is not inside a live block of "
+                       "non-paged pool");
     }
-    PPFN_NUMBER pfn = MmGetMdlPfnArray(mdl);
-    PFN_NUMBER first = PageOf(mdl->StartVa);
-    for (ULONG i = 0; i < PagesOf(mdl); ++i)
-        pfn[i] = first + i;
-    mdl->Process = nullptr;
-    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
-    mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+    host::BuildMdlPages(mdl);
 }
 
 VOID NTAPI IoBuildPartialMdl(PMDL source, PMDL target, PVOID va, ULONG length) {

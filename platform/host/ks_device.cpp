@@ -2,7 +2,9 @@
 // object bag and a device lock, and the PnP calls that the tests make in the PnP manager's place.
 #include <cstdio>
 
+#include "platform/host/io_internal.h"
 #include "platform/host/ks_objects.h"
+#include "platform/host/sync_internal.h"
 
 namespace {
 
@@ -80,7 +82,9 @@ NTSTATUS AddDevice(PDEVICE_OBJECT lower, PKSDEVICE* out) {
     ks.DevicePowerState = PowerDeviceD0;
 
     const KSDEVICE_DISPATCH* dispatch = theDriver.descriptor->Dispatch;
+    host::CallbackState entry = host::CurrentCallbackState();
     NTSTATUS status = dispatch && dispatch->Add ? dispatch->Add(&ks) : STATUS_SUCCESS;
+    host::RequireCallbackReturn(entry, "IRQL_UNEXPECTED_VALUE", "the device's Add");
     if (!NT_SUCCESS(status)) {
         host::ks::DestroyFactories(device);
         EmptyBag(device);
@@ -98,8 +102,10 @@ NTSTATUS StartDevice(PKSDEVICE device) {
     const bool restart = device->Started;
     const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
     NTSTATUS status = STATUS_SUCCESS;
+    host::CallbackState entry = host::CurrentCallbackState();
     if (dispatch && dispatch->Start)
         status = dispatch->Start(device, nullptr, nullptr, nullptr);
+    host::RequireCallbackReturn(entry, "IRQL_UNEXPECTED_VALUE", "the device's Start");
     if (restart)
         return status;
     if (NT_SUCCESS(status)) {
@@ -117,8 +123,10 @@ void StopDevice(PKSDEVICE device) {
         BugCheck("StopDevice of a device that is not started");
     RequireNoOpenFilters(host, "StopDevice");
     const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
+    host::CallbackState entry = host::CurrentCallbackState();
     if (dispatch && dispatch->Stop)
         dispatch->Stop(device, nullptr);
+    host::RequireCallbackReturn(entry, "IRQL_UNEXPECTED_VALUE", "the device's Stop");
     // After the driver's Stop, as AVStream frees KSCREATE_ITEM_FREEONSTOP create items.
     host::ks::DropFactoriesAtStop(host);
     device->Started = FALSE;
@@ -130,8 +138,12 @@ void RemoveDevice(PKSDEVICE device) {
         return;
     HostDevice* host = FromKs(device);
     RequireNoOpenFilters(host, "RemoveDevice");
+    if (host->lockDepth > 0)
+        BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "RemoveDevice with the device mutex held");
     host::ks::DestroyFactories(host);
     EmptyBag(host);
+    // What the driver sent down must be over and freed once its records are gone.
+    RequireNoRequestsSentTo(device->NextDeviceObject, "RemoveDevice");
     delete host;
 }
 
@@ -166,8 +178,7 @@ NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
 
 void NTAPI KsAcquireDevice(PKSDEVICE device) {
     HostDevice* host = FromKs(device);
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-        host::BugCheck("KsAcquireDevice above PASSIVE_LEVEL");
+    host::RequireIrqlAtMost(PASSIVE_LEVEL, "KsAcquireDevice");
     // AVStream's order is device, then control, then processing mutex; taking the device again
     // while already holding it is no new acquisition.
     bool reentry = host->lockDepth > 0 && host->owner == std::this_thread::get_id();
@@ -176,13 +187,16 @@ void NTAPI KsAcquireDevice(PKSDEVICE device) {
     host->lock.lock();
     host->owner = std::this_thread::get_id();
     ++host->lockDepth;
+    host::NoteMutexAcquired();
 }
 
 void NTAPI KsReleaseDevice(PKSDEVICE device) {
     HostDevice* host = FromKs(device);
     if (host->lockDepth == 0 || host->owner != std::this_thread::get_id()) {
-        host::BugCheck("KsReleaseDevice by a thread that does not hold the device");
+        host::BugCheck("THREAD_NOT_MUTEX_OWNER",
+                       "KsReleaseDevice by a thread that does not hold the device");
     }
+    host::NoteMutexReleased();
     if (--host->lockDepth == 0)
         host->owner = std::thread::id{};
     host->lock.unlock();

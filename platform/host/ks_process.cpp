@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/host/ks_pin_objects.h"
+#include "platform/host/sync_internal.h"
 
 namespace host::ks {
 namespace {
@@ -56,9 +57,9 @@ void Worker(HostPin* pin) {
         pin->running = true;
         lock.unlock();
         AcquireProcessing(pin);
+        CallbackState entry = CurrentCallbackState();
         NTSTATUS status = process(&pin->ks);
-        if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-            BugCheck("Process returned above PASSIVE_LEVEL");
+        RequireCallbackReturn(entry, "IRQL_UNEXPECTED_VALUE", "the pin's Process");
         if (ControlMutexesHeld() > 0)
             BugCheck("Process returned holding a control mutex");
         ReleaseProcessing(pin);

@@ -238,6 +238,14 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
 }  // namespace host::ks
 
 namespace host {
+namespace {
+
+NTSTATUS NTAPI CopyStatus(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    *static_cast<IO_STATUS_BLOCK*>(context) = irp->IoStatus;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
 
 NTSTATUS KsPropertyRequest(PFILE_OBJECT object, const void* request, ULONG requestSize, void* data,
                            ULONG dataSize, ULONG* returned) {
@@ -261,11 +269,16 @@ NTSTATUS KsPropertyRequest(PFILE_OBJECT object, const void* request, ULONG reque
         return STATUS_INSUFFICIENT_RESOURCES;
     irp->RequestorMode = UserMode;
     IoGetNextIrpStackLocation(irp)->FileObject = object;
+    // The status block is written only for a request that pended or did not fail, as Windows
+    // writes it; the caller learns the size asked for by a failed request (Information with
+    // STATUS_BUFFER_TOO_SMALL) from the request itself, on its way up.
+    IO_STATUS_BLOCK seen{};
+    IoSetCompletionRoutine(irp, CopyStatus, &seen, TRUE, TRUE, TRUE);
     if (IoCallDriver(fdo, irp) == STATUS_PENDING)
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     if (returned)
-        *returned = ULONG(ioStatus.Information);
-    return ioStatus.Status;
+        *returned = ULONG(seen.Information);
+    return seen.Status;
 }
 
 }  // namespace host

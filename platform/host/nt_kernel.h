@@ -62,6 +62,14 @@ VOID NTAPI KeLeaveCriticalRegion(void);
 
 }  // extern "C"
 
+// The first statement of a routine that may be paged out. Windows pages such code in on first
+// touch, which above APC_LEVEL is a bug check; the host has nothing to page, so it checks the
+// IRQL on every call instead of only when the page happens to be out.
+namespace host {
+void RequirePageableIrql(const char* routine);
+}
+#define PAGED_CODE() host::RequirePageableIrql(__func__)
+
 // ---- Interlocked operations ------------------------------------------------------------
 inline LONG InterlockedIncrement(LONG volatile* p) {
     return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);

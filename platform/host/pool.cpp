@@ -6,9 +6,12 @@
 #include <cstring>
 #include <mutex>
 #include <sstream>
+#include <string>
 #include <vector>
 
 #include "platform/host/host_control.h"
+#include "platform/host/pool_internal.h"
+#include "platform/host/sync_internal.h"
 
 namespace {
 
@@ -16,6 +19,7 @@ struct Block {
     ULONG tag;
     size_t size;
     uint64_t sequence;
+    bool paged;
 };
 
 // The live blocks by address: open addressing with linear probing, so recording a block
@@ -193,14 +197,60 @@ void BugCheck(const char* what) {
     std::abort();
 }
 
+void BugCheck(const char* code, const std::string& what) {
+    BugCheck((std::string(code) + ": " + what).c_str());
+}
+
+constexpr ULONG kPoolBufferTag = PoolTag("HBuf");
+
+PoolBuffer::~PoolBuffer() {
+    if (data_)
+        ExFreePoolWithTag(data_, kPoolBufferTag);
+}
+
+void PoolBuffer::assign(size_t size, uint8_t fill) {
+    if (data_)
+        ExFreePoolWithTag(data_, kPoolBufferTag);
+    data_ = size
+                ? static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kPoolBufferTag))
+                : nullptr;
+    size_ = data_ ? size : 0;
+    if (data_)
+        std::memset(data_, fill, size);
+}
+
+bool PoolRangeIsNonPaged(const void* start, size_t length) {
+    auto first = uintptr_t(start);
+    std::lock_guard<std::mutex> g(ThePool().lock);
+    bool inside = false;
+    ThePool().live.ForEach([&](void* p, const Block& b) {
+        auto base = uintptr_t(p);
+        if (!b.paged && first >= base && first - base <= b.size &&
+            length <= b.size - (first - base))
+            inside = true;
+    });
+    return inside;
+}
+
 }  // namespace host
 
 extern "C" {
 
-PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) {
     Pool& pool = ThePool();
+    if (type != NonPagedPool && type != NonPagedPoolNx && type != PagedPool)
+        host::BugCheck("BAD_POOL_CALLER", "ExAllocatePoolWithTag with an unknown pool type");
+    const bool paged = type == PagedPool;
+    if (KeGetCurrentIrql() > (paged ? APC_LEVEL : DISPATCH_LEVEL)) {
+        host::BugCheck("BAD_POOL_CALLER", std::string("ExAllocatePoolWithTag") +
+                                              (paged ? "(PagedPool)" : "") + " at IRQL " +
+                                              std::to_string(int(KeGetCurrentIrql())));
+    }
+    // Windows answers these two with a block; Driver Verifier stops them as the bugs they are.
     if (size == 0)
-        size = 1;  // a zero-byte request still yields a distinct block
+        host::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "ExAllocatePoolWithTag of zero bytes");
+    if (tag == 0)
+        host::BugCheck("BAD_POOL_CALLER", "ExAllocatePoolWithTag with a tag of zero");
     // The x64 pool aligns every block to 16 bytes; nothing promises it is zeroed, so fill it
     // with a pattern that makes a forgotten initialisation visible. The block is taken before
     // the sequence number so that numbering, refusal and recording are one step under the lock.
@@ -218,7 +268,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
     }
     if (!p)
         return nullptr;
-    pool.live.Insert(p, Block{tag, size, sequence});
+    pool.live.Insert(p, Block{tag, size, sequence, paged});
     g.unlock();
     std::memset(p, 0xA5, size);
     return p;
@@ -226,16 +276,22 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
 
 static void FreeBlock(PVOID p, bool checkTag, ULONG tag) {
     if (!p)
-        host::BugCheck("ExFreePool of a null pointer");
+        host::BugCheck("BAD_POOL_CALLER", "ExFreePool of a null pointer");
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePool");
     Pool& pool = ThePool();
     size_t size;
     {
-        std::lock_guard<std::mutex> g(pool.lock);
+        std::unique_lock<std::mutex> g(pool.lock);
         const Block* block = pool.live.Find(p);
-        if (!block)
-            host::BugCheck("ExFreePool of a block not allocated (double free?)");
-        if (checkTag && block->tag != tag)
-            host::BugCheck("ExFreePoolWithTag with the wrong tag");
+        const char* fault = !block ? "ExFreePool of a block not allocated (double free?)"
+                            : checkTag && block->tag != tag ? "ExFreePoolWithTag with the wrong tag"
+                                                            : nullptr;
+        if (!fault && block->paged && KeGetCurrentIrql() > APC_LEVEL)
+            fault = "ExFreePool of paged pool above APC_LEVEL";
+        if (fault) {
+            g.unlock();
+            host::BugCheck("BAD_POOL_CALLER", fault);
+        }
         size = block->size;
         pool.live.Erase(p);
     }

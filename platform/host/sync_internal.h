@@ -23,4 +23,31 @@ void DispatcherSignalForever(DISPATCHER_HEADER* header);
 // (a KeLeaveCriticalRegion without its own enter) nor be mistaken for having entered it.
 void BeginSystemThreadContext();
 
+// ---- What the calling thread holds -------------------------------------------------------
+// Spin locks the calling thread holds now (the cancel spin lock included).
+int SpinLocksHeld();
+// Kernel mutexes the calling thread holds (AVStream's device mutex): a thread may neither end
+// nor return from a callback holding one.
+int MutexesHeld();
+void NoteMutexAcquired();
+void NoteMutexReleased();
+
+// The bug check for a kernel service called above the IRQL it allows; one that may block or
+// page also refuses a caller holding a spin lock, and names the lock.
+void RequireIrqlAtMost(KIRQL highest, const char* routine);
+
+// ---- Callbacks ---------------------------------------------------------------------------
+// What a driver routine the system calls (dispatch, completion and cancel routines, AVStream
+// callbacks) must hand back as it found it.
+struct CallbackState {
+    KIRQL irql;
+    int spinLocks;
+    int mutexes;
+    int criticalRegions;
+};
+CallbackState CurrentCallbackState();
+// Bug-checks when the calling thread is no longer in `entry`: `code` names the bug check for
+// an IRQL that changed (the others are fixed), `callback` the routine in the message.
+void RequireCallbackReturn(const CallbackState& entry, const char* code, const char* callback);
+
 }  // namespace host

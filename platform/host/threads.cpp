@@ -90,9 +90,9 @@ void* ThreadStart(void* argument) {
     thread->routine(thread->context);
     // Windows documents a system thread as running until it terminates itself with
     // PsTerminateSystemThread; a routine that simply returns is treated as that misuse.
-    host::BugCheck(
-        "a system thread's start routine returned instead of ending with "
-        "PsTerminateSystemThread");
+    host::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                   "a system thread's start routine returned instead of ending with "
+                   "PsTerminateSystemThread");
 }
 
 bool AnyRunningSince(const Registry& registry, uint64_t since) {
@@ -156,8 +156,8 @@ void RequireNoSystemThreadRunning(const char* event) {
     bool ended = registry.ended.wait_for(g, std::chrono::milliseconds(kEndGraceMilliseconds),
                                          [&] { return !AnyRunningSince(registry, 0); });
     if (!ended) {
-        std::string what = std::string(event) + " with a system thread still running";
-        BugCheck(what.c_str());
+        BugCheck("DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",
+                 std::string(event) + " with a system thread still running");
     }
 }
 
@@ -234,12 +234,19 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess,
 NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS exitStatus) {
     PKTHREAD thread = currentSystemThread;
     if (!thread) {
-        host::BugCheck(
-            "PsTerminateSystemThread from a thread that PsCreateSystemThread did not create");
+        host::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                       "PsTerminateSystemThread from a thread that PsCreateSystemThread did not "
+                       "create");
     }
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "PsTerminateSystemThread");
-    if (host::CriticalRegionDepth() != 1)
-        host::BugCheck("a system thread ended inside a critical region it entered");
+    if (host::MutexesHeld() != 0) {
+        host::BugCheck("THREAD_TERMINATE_HELD_MUTEX",
+                       "a system thread ended holding a mutex (the device mutex)");
+    }
+    if (host::CriticalRegionDepth() != 1) {
+        host::BugCheck("APC_INDEX_MISMATCH",
+                       "a system thread ended inside a critical region it entered");
+    }
     currentSystemThread = nullptr;
 
     // The thread lets go of its object and signals it in one step under the registry's lock:
@@ -295,11 +302,17 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID object) {
     Registry& registry = TheRegistry();
     std::unique_lock<std::mutex> g(registry.lock);
     auto* thread = static_cast<PKTHREAD>(object);
-    if (!registry.live.count(thread))
-        host::BugCheck("ObDereferenceObject of something that is not a live object");
+    if (!registry.live.count(thread)) {
+        g.unlock();
+        host::BugCheck("REFERENCE_BY_POINTER",
+                       "ObDereferenceObject of something that is not a live object");
+    }
     // Stricter than the bare count: a driver may drop only references it took.
-    if (thread->obReferences == 0)
-        host::BugCheck("ObDereferenceObject of a thread object the driver holds no reference to");
+    if (thread->obReferences == 0) {
+        g.unlock();
+        host::BugCheck("REFERENCE_BY_POINTER",
+                       "ObDereferenceObject of a thread object the driver holds no reference to");
+    }
     --thread->obReferences;
     return DropReferenceLocked(g, thread);
 }

@@ -38,7 +38,7 @@ TEST_F(IoMisuseDeathTest, FreeingARequestALowerDriverStillHolds) {
             IoSetCancelRoutine(irp, nullptr);
             IoFreeIrp(irp);
         },
-        "BUG CHECK: IoFreeIrp of a request a lower driver still holds");
+        "DRIVER_VERIFIER_IOMANAGER_VIOLATION: IoFreeIrp of a request a lower driver still holds");
 }
 
 TEST_F(IoMisuseDeathTest, CompletingTwice) {
@@ -51,7 +51,7 @@ TEST_F(IoMisuseDeathTest, CompletingTwice) {
         }
     };
     EXPECT_DEATH({ SendToDriver(Twice::Dispatch); },
-                 "BUG CHECK: IoCompleteRequest of a request no driver holds");
+                 "MULTIPLE_IRP_COMPLETE_REQUESTS: IoCompleteRequest of a request no driver holds");
 }
 
 TEST_F(IoMisuseDeathTest, CallingDownWithNoStackLocationLeft) {
@@ -130,7 +130,7 @@ TEST_F(IoMisuseDeathTest, BuildingASynchronousRequestAtDispatchLevel) {
             IoBuildDeviceIoControlRequest(kCode, lower.Device(), nullptr, 0, nullptr, 0, TRUE,
                                           &event, &ioStatus);
         },
-        "above PASSIVE_LEVEL");
+        "IRQL_NOT_LESS_OR_EQUAL: IoBuildDeviceIoControlRequest");
 }
 
 }  // namespace

@@ -37,12 +37,12 @@ NTSTATUS Call(PDEVICE_OBJECT device, PVOID argument, SynchronousCall* call) {
 
 TEST(IrpCompletion, BuiltRequestCompletedAtOnceSetsStatusEventAndIsFreed) {
     LowerDriver lower;
-    lower.SetResult(STATUS_BUFFER_TOO_SMALL, 7);
+    lower.SetResult(STATUS_BUFFER_OVERFLOW, 7);  // a warning is no error
     int argument = 0;
     SynchronousCall call;
-    EXPECT_EQ(Call(lower.Device(), &argument, &call), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(call.returned, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(call.ioStatus.Status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Call(lower.Device(), &argument, &call), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(call.returned, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(call.ioStatus.Status, STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(call.ioStatus.Information, 7u);
     EXPECT_EQ(KeReadStateEvent(&call.event), 1);
     EXPECT_EQ(lower.lastMajor, IRP_MJ_INTERNAL_DEVICE_CONTROL);
@@ -65,12 +65,22 @@ TEST(IrpCompletion, BuiltRequestCompletedLaterOnAnotherThread) {
     EXPECT_EQ(host::PoolLiveCount(host::kIrpPoolTag), 0u);
 }
 
-TEST(IrpCompletion, BuiltRequestToADeviceWithoutHandlerIsRefused) {
+// An error returned without pending reaches the caller only as IofCallDriver's status: the
+// I/O manager writes neither the status block nor the event, pending or not pended alike for
+// a device without a handler.
+TEST(IrpCompletion, BuiltRequestFailedAtOnceLeavesStatusBlockAndEventAlone) {
+    LowerDriver lower;
+    lower.SetResult(STATUS_BUFFER_TOO_SMALL, 7);
     DEVICE_OBJECT bare{};
     bare.StackSize = 1;
-    SynchronousCall call;
-    EXPECT_EQ(Call(&bare, nullptr, &call), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(call.ioStatus.Status, STATUS_INVALID_DEVICE_REQUEST);
+    for (PDEVICE_OBJECT device : {lower.Device(), &bare}) {
+        SynchronousCall call;
+        EXPECT_TRUE(NT_ERROR(Call(device, nullptr, &call)));
+        EXPECT_EQ(call.ioStatus.Status, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(call.ioStatus.Information, 99u);
+        EXPECT_EQ(KeReadStateEvent(&call.event), 0);
+    }
+    EXPECT_EQ(host::PoolLiveCount(host::kIrpPoolTag), 0u);
 }
 
 TEST(IrpCompletion, BufferedRequestCarriesInputDownAndOutputBack) {
@@ -188,7 +198,12 @@ struct Filter {
         IoSetCompletionRoutine(irp, Completed, self, (self->control & SL_INVOKE_ON_SUCCESS) != 0,
                                (self->control & SL_INVOKE_ON_ERROR) != 0,
                                (self->control & SL_INVOKE_ON_CANCEL) != 0);
-        return IofCallDriver(self->lower, irp);
+        if (self->routineResult != STATUS_MORE_PROCESSING_REQUIRED)
+            return IofCallDriver(self->lower, irp);
+        // The filter keeps the request past its routine and completes it later: pending.
+        IoMarkIrpPending(irp);
+        IofCallDriver(self->lower, irp);
+        return STATUS_PENDING;
     }
     static NTSTATUS NTAPI Completed(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
         auto* self = static_cast<Filter*>(context);
@@ -196,6 +211,8 @@ struct Filter {
         self->seenDevice = device;
         if (self->routineResult == STATUS_MORE_PROCESSING_REQUIRED)
             self->kept = irp;
+        else if (irp->PendingReturned)
+            IoMarkIrpPending(irp);  // the request goes on up: its pending state goes with it
         return self->routineResult;
     }
 };

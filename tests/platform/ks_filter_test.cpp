@@ -181,7 +181,9 @@ TEST_F(FilterDeathTest, Misuse) {
             IoGetCurrentIrpStackLocation(irp)->FileObject = file;
             filter = KsGetFilterFromIrp(irp);
             KsAcquireDevice(device_);  // the device mutex is not the filter's
-            KsAddItemToObjectBag(filter->Bag, ExAllocatePoolWithTag(NonPagedPool, 8, 0), nullptr);
+            KsAddItemToObjectBag(filter->Bag,
+                                 ExAllocatePoolWithTag(NonPagedPool, 8, host::PoolTag("Test")),
+                                 nullptr);
         },
         "BUG CHECK: filter object bag changed without the filter's control mutex");
     EXPECT_DEATH(

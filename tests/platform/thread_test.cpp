@@ -297,7 +297,7 @@ TEST_F(SystemThreadDeathTest, MisuseIsABugCheck) {
              host::RaiseIrqlToDispatch();
              Wait(object, -10000);
          },
-         "time-out at DISPATCH_LEVEL"},
+         "IRQL_NOT_LESS_OR_EQUAL: KeWaitForSingleObject with a non-zero time-out"},
         {"creating at DISPATCH_LEVEL",
          [] {
              host::RaiseIrqlToDispatch();

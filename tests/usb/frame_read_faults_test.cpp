@@ -53,7 +53,7 @@ protected:
             EXPECT_TRUE(t.completed) << what;
     }
 
-    std::vector<uint8_t> buffer_;
+    host::PoolBuffer buffer_;
     size_t usbBaseline_ = 0;
     size_t liveBaseline_ = 0;
 };

@@ -31,7 +31,7 @@ protected:
 
     static constexpr size_t kGuard = 4096;
     static constexpr uint8_t kUntouched = 0xA5;
-    std::vector<uint8_t> buffer_;
+    host::PoolBuffer buffer_;
 };
 
 TEST_F(FrameRead, FullFrameIsFiveChunksQueuedBeforeStreamOn) {
