@@ -93,6 +93,8 @@ void Camera::State::Finish(size_t record, NTSTATUS status, USBD_STATUS usbdStatu
 }
 
 void Camera::State::StreamOff() {
+    if (frameDue && options.paced)
+        clock.Release(dueSlot);
     frameDue = false;
     frameActive = false;
     frameOffset = 0;

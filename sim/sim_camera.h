@@ -219,6 +219,9 @@ public:
     // The first slot that starts at or after `now` and was not handed out before; its index
     // goes to *index. Slots missed while nobody asked are skipped, never caught up.
     int64_t NextSlot(int64_t now, uint64_t* index);
+    // A slot handed out last whose frame never started (a stream off came first) is free
+    // again: the sensor did not spend it.
+    void Release(uint64_t index);
     int64_t Start() const { return start_; }
     int64_t Period() const { return period_; }
 
