@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -17,6 +18,9 @@
 namespace sim {
 
 constexpr int kMaxPipes = 8;
+
+// How a fault is switched on.
+enum class FaultMode { kForGood, kCount, kRandom };
 
 // One pipe of the selected configuration; its address is its handle.
 struct Pipe {
@@ -61,8 +65,19 @@ struct Camera::State {
     bool wakePending = false;
 
     Firmware firmware;
-    bool faults[kFaultCount] = {};
+    bool faults[kFaultCount] = {};  // on for the current occurrence
+    FaultMode faultModes[kFaultCount] = {};
+    unsigned faultCounts[kFaultCount] = {};  // occurrences left, kCount
+    double faultOdds[kFaultCount] = {};      // kRandom
+    std::mt19937 faultRandom{1};
+    bool frameDrawn = false;  // the frame faults of the frame in hand were drawn
     unsigned faultChunk = 2;
+    bool unplugged = false;
+    int cancelsRunning = 0;       // cancel routines past the point where their read left `reads`
+    bool halted[kMaxPipes] = {};  // by index into `pipes`
+
+    // With options.chaos, under `lock`.
+    std::minstd_rand chaosRandom{1};
 
     // Configuration.
     bool configured = false;
@@ -103,6 +118,19 @@ struct Camera::State {
 
     // ---- under `lock` ----
     bool Fault(sim::Fault f) const { return faults[int(f)]; }
+    // The next occurrence of a transient fault: decides whether it has the fault.
+    void Draw(sim::Fault f);
+    // The frame faults of a frame, once per frame.
+    void DrawFrameFaults();
+    bool Halted(const Pipe* pipe) const { return halted[pipe - pipes]; }
+    // A transfer error on `pipe`: it halts, and its queued reads fail into `out`.
+    void Halt(const Pipe* pipe, std::vector<Completion>* out);
+    size_t PendingOn(const Pipe* pipe) const;  // all pipes if null
+    // A chaos coin that comes up true once in `in`; false without chaos.
+    bool Chaos(unsigned in);
+    // A frame read filled from the frame being sent (its fault chunk gets the chunk faults).
+    // Ends the frame when its last byte went out.
+    void ServeFrameRead(const PendingRead& read, std::vector<Completion>* out);
     // Frames are sent by the requests that make them due, not by the bus thread.
     bool InlineFrames() const { return options.inlineFrames && !options.paced; }
     void WakeBus() { wakePending = true; }
@@ -143,8 +171,11 @@ struct Camera::State {
     NTSTATUS Dispatch(PIRP irp);
     NTSTATUS SubmitUrb(PIRP irp, PURB urb);
     void BusThread();
-    static void CompleteAll(std::vector<Completion>* completions, bool atDispatch);
-    static NTSTATUS CompleteNow(PIRP irp, NTSTATUS status);
+    // Every completion runs at DISPATCH_LEVEL, after a chaos delay.
+    void CompleteAll(std::vector<Completion>* completions);
+    NTSTATUS CompleteNow(PIRP irp, NTSTATUS status);
+    // A random small delay with chaos, inside completions and host calls.
+    void ChaosDelay();
 };
 
 // The cancel routine of every read pending in the camera.

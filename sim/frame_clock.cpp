@@ -16,4 +16,9 @@ int64_t FrameClock::NextSlot(int64_t now, uint64_t* index) {
     return start_ + int64_t(k) * period_;
 }
 
+void FrameClock::Release(uint64_t index) {
+    if (next_ > 0 && index == next_ - 1)
+        next_ = index;
+}
+
 }  // namespace sim

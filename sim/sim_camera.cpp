@@ -2,6 +2,7 @@
 // requests, the cancel routine of pending reads, and the controls tests use.
 #include "sim/camera_state.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/host/host_control.h"
@@ -45,7 +46,7 @@ DescriptorShape Camera::State::Shape() const {
 }
 
 ULONG Camera::State::PortStatusLocked() const {
-    if (Fault(Fault::PortDisconnected))
+    if (unplugged || Fault(Fault::PortDisconnected))
         return 0;
     if (Fault(Fault::PortDisabled))
         return USBD_PORT_CONNECTED;
@@ -92,13 +93,62 @@ void Camera::State::Finish(size_t record, NTSTATUS status, USBD_STATUS usbdStatu
 }
 
 void Camera::State::StreamOff() {
+    if (frameDue && options.paced)
+        clock.Release(dueSlot);
     frameDue = false;
     frameActive = false;
     frameOffset = 0;
     framePipeSubmissions = 0;
+    frameDrawn = false;
+}
+
+void Camera::State::Draw(sim::Fault f) {
+    int i = int(f);
+    if (faultModes[i] == FaultMode::kCount) {
+        faults[i] = faultCounts[i] > 0;
+        if (faultCounts[i] > 0)
+            --faultCounts[i];
+    } else if (faultModes[i] == FaultMode::kRandom) {
+        faults[i] = std::uniform_real_distribution<double>(0.0, 1.0)(faultRandom) < faultOdds[i];
+    }
+}
+
+void Camera::State::DrawFrameFaults() {
+    if (frameDrawn)
+        return;
+    frameDrawn = true;
+    // A disabled port stays disabled until a port reset, whatever this frame draws.
+    bool disabled = Fault(Fault::PortDisabled);
+    for (sim::Fault f : {Fault::NoFrame, Fault::ShortTransfer, Fault::ChunkError,
+                         Fault::ChunkRefused, Fault::StalledPipe, Fault::PortDisabled}) {
+        Draw(f);
+    }
+    faults[int(Fault::PortDisabled)] = faults[int(Fault::PortDisabled)] || disabled;
+}
+
+size_t Camera::State::PendingOn(const Pipe* pipe) const {
+    size_t n = 0;
+    for (const PendingRead& r : reads)
+        n += !pipe || r.pipe == pipe;
+    return n;
+}
+
+void Camera::State::Halt(const Pipe* pipe, std::vector<Completion>* out) {
+    halted[pipe - pipes] = true;
+    TakeReads(pipe, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED, out);
+    if (pipe == FramePipe()) {
+        frameDue = false;
+        frameActive = false;
+        frameDrawn = false;
+    }
+}
+
+bool Camera::State::Chaos(unsigned in) {
+    return options.chaos && chaosRandom() % in == 0;
 }
 
 void Camera::State::StreamOn() {
+    DrawFrameFaults();
     if (Fault(Fault::NoFrame) || frameDue || frameActive)
         return;
     frameDue = true;
@@ -181,94 +231,118 @@ void Camera::State::ApplyReply(PURB urb, PUCHAR buffer, size_t record, NTSTATUS*
 }
 
 void Camera::State::ServeReplies() {
-    bool served = false;
-    for (auto it = reads.begin(); it != reads.end() && !firmware.replies.empty();) {
-        if (it->pipe->interfacePosition != 0 || it->pipe->index != 1 || it->cancelling) {
+    std::vector<Completion> out;
+    for (;;) {
+        auto it = reads.begin();
+        while (it != reads.end() &&
+               (it->pipe->interfacePosition != 0 || it->pipe->index != 1 || it->cancelling)) {
             ++it;
-            continue;
         }
+        if (it == reads.end() || firmware.replies.empty())
+            break;
         if (!IoSetCancelRoutine(it->irp, nullptr)) {
             it->cancelling = true;
-            ++it;
             continue;
         }
+        PendingRead r = *it;
+        reads.erase(it);
         NTSTATUS status;
         USBD_STATUS usbd;
         ULONG moved;
-        ApplyReply(it->urb, it->buffer, it->record, &status, &usbd, &moved);
-        Finish(it->record, status, usbd, moved);
-        completions.push_back(Completion{it->irp, status, it->record});
-        it = reads.erase(it);
-        served = true;
+        ApplyReply(r.urb, r.buffer, r.record, &status, &usbd, &moved);
+        Finish(r.record, status, usbd, moved);
+        out.push_back(Completion{r.irp, status, r.record});
+        if (!NT_SUCCESS(status))
+            Halt(r.pipe, &out);
     }
-    if (served)
+    if (!out.empty()) {
+        completions.insert(completions.end(), out.begin(), out.end());
         WakeBus();
+    }
+}
+
+void Camera::State::ServeFrameRead(const PendingRead& r, std::vector<Completion>* out) {
+    auto& bulk = r.urb->UrbBulkOrInterruptTransfer;
+    size_t left = frame.size() - frameOffset;
+    size_t moved = std::min<size_t>(bulk.TransferBufferLength, left);
+    NTSTATUS status = STATUS_SUCCESS;
+    USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+    bool faultChunkRead = frameReads++ == faultChunk;
+    bool error = faultChunkRead && Fault(Fault::ChunkError);
+    bool stall = faultChunkRead && Fault(Fault::StalledPipe) &&
+                 faultModes[int(Fault::StalledPipe)] != FaultMode::kForGood;
+    if (error || stall) {
+        // The data of this transfer is lost on the wire, and the endpoint halts.
+        moved = 0;
+        status = STATUS_UNSUCCESSFUL;
+        usbd = error ? USBD_STATUS_XACT_ERROR : USBD_STATUS_STALL_PID;
+    } else {
+        if (faultChunkRead && Fault(Fault::ShortTransfer))
+            moved = std::min<size_t>(bulk.TransferBufferLength / 2, left);
+        int64_t start = options.timeWork ? NowNs() : 0;
+        memcpy(r.buffer, frame.data() + frameOffset, moved);
+        if (options.timeWork) {
+            copyNs.fetch_add(NowNs() - start, std::memory_order_relaxed);
+            copiedBytes.fetch_add(moved, std::memory_order_relaxed);
+        }
+        frameOffset += moved;
+    }
+    bulk.TransferBufferLength = ULONG(moved);
+    r.urb->UrbHeader.Status = usbd;
+    Finish(r.record, status, usbd, ULONG(moved));
+    out->push_back(Completion{r.irp, status, r.record});
+    if (error || stall) {
+        Halt(r.pipe, out);
+    } else if (frameOffset >= frame.size()) {
+        frameActive = false;
+        frameDrawn = false;
+        ++framesSent;
+    }
 }
 
 void Camera::State::FillFrameReads(std::vector<Completion>* out) {
     Pipe* framePipe = FramePipe();
-    for (auto it = reads.begin(); it != reads.end() && frameActive;) {
-        if (it->pipe != framePipe || it->cancelling) {
+    while (frameActive) {
+        auto it = reads.begin();
+        while (it != reads.end() && (it->pipe != framePipe || it->cancelling))
             ++it;
-            continue;
-        }
+        if (it == reads.end())
+            return;
         if (!IoSetCancelRoutine(it->irp, nullptr)) {
             it->cancelling = true;
-            ++it;
             continue;
         }
-        auto& bulk = it->urb->UrbBulkOrInterruptTransfer;
-        size_t left = frame.size() - frameOffset;
-        size_t moved = std::min<size_t>(bulk.TransferBufferLength, left);
-        NTSTATUS status = STATUS_SUCCESS;
-        USBD_STATUS usbd = USBD_STATUS_SUCCESS;
-        bool faultChunkRead = frameReads++ == faultChunk;
-        if (faultChunkRead && Fault(Fault::ChunkError)) {
-            // The data of this transfer is lost on the wire.
-            frameOffset += moved;
-            moved = 0;
-            status = STATUS_UNSUCCESSFUL;
-            usbd = USBD_STATUS_XACT_ERROR;
-        } else {
-            if (faultChunkRead && Fault(Fault::ShortTransfer)) {
-                moved = std::min<size_t>(bulk.TransferBufferLength / 2, left);
-            }
-            int64_t start = options.timeWork ? NowNs() : 0;
-            memcpy(it->buffer, frame.data() + frameOffset, moved);
-            if (options.timeWork) {
-                copyNs.fetch_add(NowNs() - start, std::memory_order_relaxed);
-                copiedBytes.fetch_add(moved, std::memory_order_relaxed);
-            }
-            frameOffset += moved;
-        }
-        bulk.TransferBufferLength = ULONG(moved);
-        it->urb->UrbHeader.Status = usbd;
-        Finish(it->record, status, usbd, ULONG(moved));
-        out->push_back(Completion{it->irp, status, it->record});
-        it = reads.erase(it);
-        if (frameOffset >= frame.size()) {
-            frameActive = false;
-            ++framesSent;
-        }
+        PendingRead r = *it;
+        reads.erase(it);
+        ServeFrameRead(r, out);
     }
 }
 
 // ---- Without the lock ------------------------------------------------------------------
 
+void Camera::State::ChaosDelay() {
+    if (!options.chaos)
+        return;
+    thread_local std::minstd_rand random(options.chaosSeed);
+    unsigned microseconds = random() % 200;
+    if (microseconds < 150)
+        return;  // most calls go straight through; a few are held up
+    std::this_thread::sleep_for(std::chrono::microseconds(microseconds - 150) * 4);
+}
+
 NTSTATUS Camera::State::CompleteNow(PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
+    KIRQL old = host::RaiseIrqlToDispatch();
+    ChaosDelay();
     IoCompleteRequest(irp, IO_NO_INCREMENT);
+    host::LowerIrql(old);
     return status;
 }
 
-void Camera::State::CompleteAll(std::vector<Completion>* completions, bool atDispatch) {
-    for (const Completion& c : *completions) {
-        KIRQL old = atDispatch ? host::RaiseIrqlToDispatch() : KIRQL(PASSIVE_LEVEL);
+void Camera::State::CompleteAll(std::vector<Completion>* completions) {
+    for (const Completion& c : *completions)
         CompleteNow(c.irp, c.status);
-        if (atDispatch)
-            host::LowerIrql(old);
-    }
     completions->clear();
 }
 
@@ -323,7 +397,7 @@ void Camera::State::BusThread() {
             FillFrameReads(&batch);
         if (!batch.empty()) {
             g.unlock();
-            CompleteAll(&batch, true);
+            CompleteAll(&batch);
             g.lock();
             continue;
         }
@@ -340,6 +414,8 @@ void Camera::State::BusThread() {
 VOID NTAPI CancelPendingRead(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     auto* state = static_cast<Camera::State*>(device->DeviceExtension);
+    std::vector<Completion> out;
+    bool later = false;
     {
         std::lock_guard<std::mutex> g(state->lock);
         auto it = state->reads.begin();
@@ -347,12 +423,31 @@ VOID NTAPI CancelPendingRead(PDEVICE_OBJECT device, PIRP irp) {
             ++it;
         if (it == state->reads.end())
             host::BugCheck("simulated camera: a cancelled read is not queued");
-        it->urb->UrbHeader.Status = USBD_STATUS_CANCELED;
-        it->urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-        state->Finish(it->record, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
+        PendingRead r = *it;
         state->reads.erase(it);
+        ++state->cancelsRunning;
+        if (r.pipe == state->FramePipe() && state->frameActive && state->Chaos(3)) {
+            // The data was on its way when the cancel came: the read completes with it.
+            state->ServeFrameRead(r, &out);
+        } else {
+            r.urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+            r.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+            state->Finish(r.record, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
+            out.push_back(Completion{irp, STATUS_CANCELLED, r.record});
+        }
+        if (!state->stopping && state->Chaos(2)) {
+            state->completions.insert(state->completions.end(), out.begin(), out.end());
+            state->WakeBus();
+            later = true;
+        }
     }
-    Camera::State::CompleteNow(irp, STATUS_CANCELLED);
+    if (later) {
+        state->wake.notify_all();
+    } else {
+        state->CompleteAll(&out);
+    }
+    std::lock_guard<std::mutex> g(state->lock);
+    --state->cancelsRunning;
 }
 
 // ---- The public face -----------------------------------------------------------------
@@ -372,6 +467,7 @@ std::unique_ptr<Camera> Camera::Create(const CameraOptions& options, std::string
     state->device.DeviceExtension = state.get();
     state->driver.DeviceObject = &state->device;
     state->clock = FrameClock(Now(), kFramePeriod);
+    state->chaosRandom.seed(options.chaosSeed);
     State* raw = state.get();
     state->bus = std::thread([raw] { raw->BusThread(); });
     return std::unique_ptr<Camera>(new Camera(std::move(state)));
@@ -395,14 +491,17 @@ Camera::~Camera() {
         s.completions.clear();
         s.TakeReads(nullptr, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, &rest);
     }
-    State::CompleteAll(&rest, false);
+    s.CompleteAll(&rest);
     // Reads whose cancel routine is running still need the camera until it is done.
     for (;;) {
         {
             std::lock_guard<std::mutex> g(s.lock);
-            if (s.reads.empty())
+            if (s.reads.empty() && s.cancelsRunning == 0 && s.completions.empty())
                 break;
+            rest.assign(s.completions.begin(), s.completions.end());
+            s.completions.clear();
         }
+        s.CompleteAll(&rest);
         std::this_thread::yield();
     }
 }
@@ -415,10 +514,52 @@ void Camera::SetFault(sim::Fault fault, bool on) {
     int i = int(fault);
     if (i < 0 || i >= kFaultCount)
         return;
+    State& s = *state_;
+    std::vector<Completion> ended;
+    {
+        std::lock_guard<std::mutex> g(s.lock);
+        s.faults[i] = on;
+        s.faultModes[i] = FaultMode::kForGood;
+        if (fault == Fault::NoFrame && on)
+            s.frameDue = false;
+        if (fault == Fault::StalledPipe && on && s.FramePipe())
+            s.Halt(s.FramePipe(), &ended);
+        // A disconnect fails what is pending at once.
+        if (fault == Fault::PortDisconnected && on) {
+            s.TakeReads(nullptr, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, &ended);
+            s.StreamOff();
+        }
+    }
+    s.CompleteAll(&ended);
+}
+
+void Camera::SetTransientFault(sim::Fault fault, unsigned count) {
+    int i = int(fault);
+    if (i < 0 || i >= kFaultCount || !FaultCanBeTransient(fault))
+        return;
     std::lock_guard<std::mutex> g(state_->lock);
-    state_->faults[i] = on;
-    if (fault == Fault::NoFrame && on)
-        state_->frameDue = false;
+    state_->faultModes[i] = FaultMode::kCount;
+    state_->faultCounts[i] = count;
+}
+
+void Camera::SetFaultProbability(sim::Fault fault, double probability, uint32_t seed) {
+    int i = int(fault);
+    if (i < 0 || i >= kFaultCount || !FaultCanBeTransient(fault))
+        return;
+    std::lock_guard<std::mutex> g(state_->lock);
+    state_->faultModes[i] = FaultMode::kRandom;
+    state_->faultOdds[i] = std::clamp(probability, 0.0, 1.0);
+    state_->faultRandom.seed(seed);
+}
+
+void Camera::ApplyFault(const FaultSpec& spec, uint32_t seed) {
+    if (spec.count > 0) {
+        SetTransientFault(spec.fault, spec.count);
+    } else if (spec.probability >= 0) {
+        SetFaultProbability(spec.fault, spec.probability, seed);
+    } else {
+        SetFault(spec.fault);
+    }
 }
 
 bool Camera::FaultActive(sim::Fault fault) const {
@@ -429,8 +570,27 @@ bool Camera::FaultActive(sim::Fault fault) const {
 
 void Camera::ClearFaults() {
     std::lock_guard<std::mutex> g(state_->lock);
-    for (bool& f : state_->faults)
-        f = false;
+    for (int i = 0; i < kFaultCount; ++i) {
+        state_->faults[i] = false;
+        state_->faultModes[i] = FaultMode::kForGood;
+    }
+}
+
+void Camera::Unplug() {
+    State& s = *state_;
+    std::vector<Completion> ended;
+    {
+        std::lock_guard<std::mutex> g(s.lock);
+        s.unplugged = true;
+        s.TakeReads(nullptr, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE, &ended);
+        s.StreamOff();
+    }
+    s.CompleteAll(&ended);
+}
+
+bool Camera::Unplugged() const {
+    std::lock_guard<std::mutex> g(state_->lock);
+    return state_->unplugged;
 }
 
 void Camera::SetFaultChunk(unsigned index) {

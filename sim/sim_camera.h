@@ -41,17 +41,40 @@
 // - Frames are paced by an absolute-deadline clock: slot k starts at start + k x 333333 x
 //   100 ns; a stream-on waits for the first slot not yet used. Unpaced, a frame starts at
 //   once.
-// - Completion: transfers that reach the camera pend (STATUS_PENDING) and are completed by
-//   the camera's own bus thread at DISPATCH_LEVEL; requests the bus driver refuses (bad pipe
-//   handle, halted pipe, dead port, a refused chunk) complete inside IofCallDriver with the
-//   failure. With `synchronousCompletion`, pipe 0/1 and control requests also complete
-//   inside IofCallDriver; frame reads always pend. Pending pipe 1 and pipe 2 reads are
-//   cancellable (IoCancelIrp) and are ended by an abort-pipe request.
+// - The bus, as a real host controller runs it. Transfers that reach the camera pend
+//   (STATUS_PENDING) and are completed by the camera's own bus thread; requests the bus
+//   driver refuses (bad pipe handle, halted pipe, dead port, a refused chunk) complete inside
+//   IofCallDriver with the failure. Every completion runs at DISPATCH_LEVEL: those inside
+//   IofCallDriver, aborted, cancelled, reset and disconnected requests included. With
+//   `synchronousCompletion`, pipe 0/1 and control requests also complete inside IofCallDriver;
+//   frame reads always pend. Pending pipe 1 and pipe 2 reads are cancellable (IoCancelIrp)
+//   and are ended by an abort-pipe request.
+// - A transfer error (a lost reply, a chunk error, a stall) halts its endpoint: every read
+//   queued on it fails at once, and every later transfer on it is refused, with
+//   USBD_STATUS_ENDPOINT_HALTED, until a reset-pipe request. A reset-pipe request while
+//   transfers are pending on that pipe, and a port reset while any are pending, are refused
+//   (STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_BUSY). A halted frame pipe drops the frame being
+//   sent; the camera starts a new one at the next stream on.
+// - Unplug(): the camera is gone for good: the reads pending in it fail at once, and every
+//   later request fails inside IofCallDriver, with STATUS_NO_SUCH_DEVICE
+//   (USBD_STATUS_DEVICE_GONE); the port status reads 0.
+// - With `chaos` (seeded by `chaosSeed`) the bus misbehaves within its rules, as real ones do
+//   under load: random small delays inside completions and host calls, a cancelled read that
+//   completes later on the bus thread or with the frame's data that was already on its way,
+//   and an abort that completes before the reads it ends.
 // - With `inlineFrames` (unpaced only) no bus thread sends frames: the request that starts a
 //   frame (the stream on) or that queues a read while a frame is being sent fills the queued
 //   frame reads before its IofCallDriver returns, in the caller's thread, and completes them
 //   there at DISPATCH_LEVEL after the request itself. All the camera's work then happens in
 //   the driver's thread, where it can be measured apart from the driver's (WorkCounters).
+//
+// Faults are switched on for good (SetFault), for a number of occurrences
+// (SetTransientFault) or at random, each occurrence with a probability (SetFaultProbability,
+// seeded, so a run repeats). An occurrence is one frame for the frame faults (no-frame,
+// short-transfer, chunk-error, chunk-refused, stalled-pipe, port-disabled): the camera draws
+// them when a frame's first read arrives or its stream on, whichever comes first; one query
+// for lost-reply and short-reply; one command packet for short-send. The other faults shape
+// the descriptors or the port and are on or off only.
 #pragma once
 
 #include <cstdint>
@@ -60,6 +83,11 @@
 #include <vector>
 
 #include "platform/host/wdk.h"
+
+// What requests to an unplugged camera fail with; the driver itself never names it.
+#ifndef STATUS_NO_SUCH_DEVICE
+#define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
+#endif
 
 namespace sim {
 
@@ -89,9 +117,10 @@ enum class Fault : int {
     ShortReply,             // "short-reply": the second reply of a query is 16 bytes long
     ShortSend,              // "short-send": command packets move 32 of their 64 bytes (success
                             //   status) and the firmware ignores them
-    StalledPipe,            // "stalled-pipe": the frame pipe is halted; reads on it are refused at
-                            //   submission (USBD_STATUS_ENDPOINT_HALTED) until a reset-pipe
-                            //   request, which clears the fault
+    StalledPipe,            // "stalled-pipe": on for good, the frame pipe halts now; reads on it
+                            //   are refused at submission (USBD_STATUS_ENDPOINT_HALTED) until a
+                            //   reset-pipe request, which clears the fault. Transient: the fault
+                            //   chunk is stalled (USBD_STATUS_STALL_PID) and the pipe halts
     PortDisconnected,       // "port-disconnected": port status 0; every request fails at
                             //   submission with STATUS_DEVICE_NOT_CONNECTED; port reset fails
     PortDisabled,           // "port-disabled": port status connected but not enabled; transfers
@@ -111,6 +140,19 @@ constexpr int kFaultCount = 15;
 const char* FaultName(Fault fault);
 // Accepts the names above; false for anything else.
 bool FaultFromName(const std::string& name, Fault* fault);
+// Whether the fault can be transient (see the header comment).
+bool FaultCanBeTransient(Fault fault);
+
+// A fault as the `--fault` option gives it: NAME (on for good), NAME:COUNT (the next COUNT
+// occurrences, COUNT >= 1) or NAME@PROBABILITY (each occurrence, PROBABILITY in [0, 1]).
+struct FaultSpec {
+    Fault fault = Fault::NoFrame;
+    unsigned count = 0;       // NAME:COUNT
+    double probability = -1;  // NAME@PROBABILITY; negative when not given
+};
+// False with the reason for anything else, a transient form of a fault that cannot be
+// transient included.
+bool ParseFaultSpec(const std::string& text, FaultSpec* spec, std::string* error);
 
 struct CameraOptions {
     std::string scene = "bars";  // a built-in scene name or a .png path (sim/scene.h)
@@ -122,6 +164,8 @@ struct CameraOptions {
     bool synchronousCompletion = false;  // see the header comment
     bool inlineFrames = false;           // see the header comment; ignored when paced
     bool timeWork = false;               // keep WorkCounters' times
+    bool chaos = false;                  // see the header comment
+    uint32_t chaosSeed = 1;
 };
 
 // What the camera itself spent, with `timeWork`: nanoseconds of the steady clock.
@@ -175,6 +219,9 @@ public:
     // The first slot that starts at or after `now` and was not handed out before; its index
     // goes to *index. Slots missed while nobody asked are skipped, never caught up.
     int64_t NextSlot(int64_t now, uint64_t* index);
+    // A slot handed out last whose frame never started (a stream off came first) is free
+    // again: the sensor did not spend it.
+    void Release(uint64_t index);
     int64_t Start() const { return start_; }
     int64_t Period() const { return period_; }
 
@@ -198,9 +245,22 @@ public:
     PDEVICE_OBJECT DeviceObject();
 
     // ---- Faults --------------------------------------------------------------------
+    // On for good, or off (which also ends a transient or random fault).
     void SetFault(Fault fault, bool on = true);
+    // On for the next `count` occurrences, then off by itself. Ignored for faults that
+    // cannot be transient.
+    void SetTransientFault(Fault fault, unsigned count);
+    // On for each occurrence with `probability` (clamped to [0, 1]), drawn from a generator
+    // seeded with `seed`. Ignored for faults that cannot be transient.
+    void SetFaultProbability(Fault fault, double probability, uint32_t seed);
+    // One of the three, as a FaultSpec says.
+    void ApplyFault(const FaultSpec& spec, uint32_t seed = 1);
+    // For transient faults: whether the current occurrence has it.
     bool FaultActive(Fault fault) const;
     void ClearFaults();
+    // The camera is unplugged (see the header comment); there is no plugging it back in.
+    void Unplug();
+    bool Unplugged() const;
     // Which frame-pipe read of a frame the chunk faults hit, counted from 0 since the
     // last stream off (short-transfer, chunk-error, chunk-refused). Default 2.
     void SetFaultChunk(unsigned index);

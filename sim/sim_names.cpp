@@ -1,4 +1,6 @@
 // Names of the camera's faults, of URB functions and of the bus driver's control codes.
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "sim/sim_camera.h"
@@ -30,6 +32,65 @@ bool FaultFromName(const std::string& name, Fault* fault) {
         }
     }
     return false;
+}
+
+bool FaultCanBeTransient(Fault fault) {
+    switch (fault) {
+        case Fault::NoFrame:
+        case Fault::ShortTransfer:
+        case Fault::ChunkError:
+        case Fault::ChunkRefused:
+        case Fault::LostReply:
+        case Fault::ShortReply:
+        case Fault::ShortSend:
+        case Fault::StalledPipe:
+        case Fault::PortDisabled:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool ParseFaultSpec(const std::string& text, FaultSpec* spec, std::string* error) {
+    size_t cut = text.find_first_of(":@");
+    std::string name = text.substr(0, cut);
+    FaultSpec parsed;
+    if (!FaultFromName(name, &parsed.fault)) {
+        *error = "no fault '" + name + "'";
+        return false;
+    }
+    if (cut == std::string::npos) {
+        *spec = parsed;
+        return true;
+    }
+    if (!FaultCanBeTransient(parsed.fault)) {
+        *error = "'" + name + "' is on or off only: it takes no :COUNT or @PROBABILITY";
+        return false;
+    }
+    std::string value = text.substr(cut + 1);
+    const char* begin = value.c_str();
+    char* end = nullptr;
+    errno = 0;
+    if (text[cut] == ':') {
+        unsigned long count = std::strtoul(begin, &end, 10);
+        // strtoul takes a sign and wraps it; a count is digits only.
+        if (value.empty() || value[0] < '0' || value[0] > '9' || *end != '\0' || errno != 0 ||
+            count < 1 || count > 1000000) {
+            *error = "'" + value + "' is not a frame count in [1 - 1000000]";
+            return false;
+        }
+        parsed.count = unsigned(count);
+    } else {
+        double probability = std::strtod(begin, &end);
+        if (value.empty() || *end != '\0' || errno != 0 || !(probability >= 0.0) ||
+            probability > 1.0) {
+            *error = "'" + value + "' is not a probability in [0 - 1]";
+            return false;
+        }
+        parsed.probability = probability;
+    }
+    *spec = parsed;
+    return true;
 }
 
 const char* UrbFunctionName(USHORT function) {

@@ -69,6 +69,11 @@ bool IsPipe(const Pipe* pipe, int index) {
     return pipe && pipe->interfacePosition == 0 && pipe->index == index;
 }
 
+// Commands that queue replies: the reply faults are drawn for each.
+bool IsQuery(uint8_t code) {
+    return code == 0x26 || code == 0x29 || code == 0x41;
+}
+
 }  // namespace
 
 // ---- Requests, decided under the camera's lock ---------------------------------------
@@ -216,9 +221,12 @@ struct Request {
         if (s->Fault(Fault::PortDisabled)) {
             return Refuse(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING);
         }
-        if (IsPipe(pipe, 2) && s->Fault(Fault::StalledPipe)) {
+        if (IsPipe(pipe, 2))
+            s->DrawFrameFaults();
+        bool stalled = IsPipe(pipe, 2) && s->Fault(Fault::StalledPipe) &&
+                       s->faultModes[int(Fault::StalledPipe)] == FaultMode::kForGood;
+        if (s->Halted(pipe) || stalled)
             return Refuse(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
-        }
         PUCHAR buffer;
         if (!TransferBuffer(bulk.TransferBuffer, bulk.TransferBufferMDL, bulk.TransferBufferLength,
                             &buffer)) {
@@ -238,6 +246,8 @@ struct Request {
             Outcome outcome{Ending::kDecided, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 0};
             s->ApplyReply(urb, buffer, record, &outcome.status, &outcome.usbdStatus,
                           &outcome.moved);
+            if (!NT_SUCCESS(outcome.status))
+                s->Halt(pipe, ended);
             return outcome;
         }
         s->PendRead(irp, urb, pipe, buffer, record, ended);
@@ -248,6 +258,8 @@ struct Request {
         auto& bulk = urb->UrbBulkOrInterruptTransfer;
         ULONG moved = bulk.TransferBufferLength;
         bool commands = IsPipe(pipe, 0);
+        if (commands)
+            s->Draw(Fault::ShortSend);
         if (commands && s->Fault(Fault::ShortSend))
             moved = std::min<ULONG>(moved, kPacketSize / 2);
         if (commands || IsPipe(pipe, 1))
@@ -255,6 +267,10 @@ struct Request {
         if (commands && !s->Fault(Fault::ShortSend)) {
             // Every whole 64-byte packet is one command; a trailing part is not.
             for (ULONG at = 0; at + kPacketSize <= moved; at += kPacketSize) {
+                if (IsQuery(buffer[at])) {
+                    s->Draw(Fault::LostReply);
+                    s->Draw(Fault::ShortReply);
+                }
                 StreamEvent event = s->firmware.Execute(buffer + at, s->Fault(Fault::LostReply),
                                                         s->Fault(Fault::ShortReply));
                 if (event == StreamEvent::kOn)
@@ -277,19 +293,33 @@ struct Request {
         if (!pipe)
             return Refuse(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
         if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+            if (s->Chaos(2)) {
+                // The abort completes first; the reads it ended follow on the bus thread.
+                std::vector<Completion> later;
+                s->TakeReads(pipe, STATUS_CANCELLED, USBD_STATUS_CANCELED, &later);
+                s->completions.insert(s->completions.end(), later.begin(), later.end());
+                s->WakeBus();
+                return Refuse(STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+            }
             s->TakeReads(pipe, STATUS_CANCELLED, USBD_STATUS_CANCELED, ended);
             return Done(STATUS_SUCCESS, USBD_STATUS_SUCCESS, 0);
         }
-        // Reset: clears a halt (and the stall fault with it); queued reads stay queued.
+        // Reset: clears a halt (and the stall fault with it). A host controller will not
+        // reset an endpoint that still has transfers queued.
         if (s->Fault(Fault::PortDisabled)) {
             return Refuse(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING);
         }
-        if (IsPipe(pipe, 2))
+        if (s->PendingOn(pipe) > 0)
+            return Refuse(STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_BUSY);
+        s->halted[pipe - s->pipes] = false;
+        if (IsPipe(pipe, 2) && s->faultModes[int(Fault::StalledPipe)] == FaultMode::kForGood)
             s->faults[int(Fault::StalledPipe)] = false;
         return Done(STATUS_SUCCESS, USBD_STATUS_SUCCESS, 0);
     }
 
     Outcome Decide() {
+        if (s->unplugged)
+            return Refuse(STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
         if (s->Fault(Fault::PortDisconnected)) {
             return Refuse(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
         }
@@ -365,15 +395,16 @@ NTSTATUS Camera::State::SubmitUrb(PIRP irp, PURB urb) {
         requestNs.fetch_add(NowNs() - start, std::memory_order_relaxed);
         requestCount.fetch_add(1, std::memory_order_relaxed);
     }
-    CompleteAll(&ended, false);
+    CompleteAll(&ended);
     NTSTATUS status = STATUS_PENDING;
     if (outcome.ending == Ending::kNow)
         status = CompleteNow(irp, outcome.status);
-    CompleteAll(&delivered, true);
+    CompleteAll(&delivered);
     return status;
 }
 
 NTSTATUS Camera::State::Dispatch(PIRP irp) {
+    ChaosDelay();
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     ULONG code = sp->Parameters.DeviceIoControl.IoControlCode;
     if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
@@ -382,12 +413,16 @@ NTSTATUS Camera::State::Dispatch(PIRP irp) {
     int64_t start = options.timeWork ? NowNs() : 0;
     std::vector<Completion> ended;
     NTSTATUS status = STATUS_NOT_SUPPORTED;
+    USBD_STATUS usbdStatus = USBD_STATUS_NOT_SUPPORTED;
     {
         std::lock_guard<std::mutex> g(lock);
         Transfer t;
         t.ioControlCode = code;
         size_t record = Record(t);
-        if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
+        if (unplugged) {
+            status = STATUS_NO_SUCH_DEVICE;
+            usbdStatus = USBD_STATUS_DEVICE_GONE;
+        } else if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
             auto* word = static_cast<PULONG>(sp->Parameters.Others.Argument1);
             if (!word) {
                 status = STATUS_INVALID_PARAMETER;
@@ -399,24 +434,28 @@ NTSTATUS Camera::State::Dispatch(PIRP irp) {
         } else if (code == IOCTL_INTERNAL_USB_RESET_PORT) {
             if (Fault(Fault::PortDisconnected)) {
                 status = STATUS_DEVICE_NOT_CONNECTED;
+            } else if (PendingOn(nullptr) > 0) {
+                // The hub resets no port while transfers to its device are pending.
+                status = STATUS_UNSUCCESSFUL;
+                usbdStatus = USBD_STATUS_ERROR_BUSY;
             } else {
-                // A port reset resets the device: transfers in flight end, the stream stops,
-                // the port is enabled again; the configuration is restored by the hub.
-                TakeReads(nullptr, STATUS_CANCELLED, USBD_STATUS_CANCELED, &ended);
+                // A port reset resets the device: the stream stops, every halt clears, the
+                // port is enabled again; the configuration is restored by the hub.
                 StreamOff();
+                for (bool& h : halted)
+                    h = false;
                 faults[int(Fault::PortDisabled)] = false;
                 status = STATUS_SUCCESS;
             }
         }
-        Finish(record, status, NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_NOT_SUPPORTED,
-               0);
+        Finish(record, status, NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : usbdStatus, 0);
         RecordAt(record)->synchronous = true;
     }
     if (options.timeWork) {
         requestNs.fetch_add(NowNs() - start, std::memory_order_relaxed);
         requestCount.fetch_add(1, std::memory_order_relaxed);
     }
-    CompleteAll(&ended, false);
+    CompleteAll(&ended);
     return CompleteNow(irp, status);
 }
 

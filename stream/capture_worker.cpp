@@ -10,6 +10,11 @@ namespace {
 // How long the stopper waits for the thread between two cancellations of its frame read: a
 // read that was being set up when the first cancellation came is cancelled by the next.
 constexpr LONGLONG kStopPollInterval = -10 * 10000;  // 10 ms, relative
+// How long the thread rests after a failed read that followed another failed one. A camera
+// that fails every read at once (unplugged, its port dead) would otherwise keep a processor
+// busy until the stream is stopped; a single failure is retried at once, so a frame lost to a
+// passing fault costs no more than that frame.
+constexpr LONGLONG kFailedReadPause = -10 * 10000;  // 10 ms, relative
 
 LONG Load(volatile LONG* cell) {
     return InterlockedCompareExchange(cell, 0, 0);
@@ -62,6 +67,7 @@ void SetBufferState(CaptureWorker* worker, PUCHAR buffer, LONG state) {
 VOID NTAPI WorkerLoop(PVOID argument) {
     auto* worker = static_cast<CaptureWorker*>(argument);
     DeviceContext* device = worker->Device;
+    ULONG failedInARow = 0;
     while (IsRunning(worker)) {
         ULONG index = PickCaptureBuffer(worker);
         PUCHAR buffer = worker->CaptureBuffer[index];
@@ -72,8 +78,15 @@ VOID NTAPI WorkerLoop(PVOID argument) {
                 InterlockedIncrement(&worker->FramesRead);
         }
         SetBufferState(worker, buffer, ok ? kBufferFull : kBufferFree);
-        if (!ok)
+        if (!ok) {
+            if (++failedInARow >= 2 && IsRunning(worker)) {
+                LARGE_INTEGER pause;
+                pause.QuadPart = kFailedReadPause;
+                KeDelayExecutionThread(KernelMode, FALSE, &pause);
+            }
             continue;
+        }
+        failedInARow = 0;
         if (!IsRunning(worker))
             break;  // a frame finished (or cut short) by the stop is not announced
         device->Ops->FrameReady(device);

@@ -40,8 +40,8 @@ std::unique_ptr<CameraSession> CameraSession::Open(const SessionOptions& options
     session->camera_ = sim::Camera::Create(cameraOptions, error);
     if (!session->camera_)
         return nullptr;
-    for (sim::Fault fault : options.faults)
-        session->camera_->SetFault(fault);
+    for (const sim::FaultSpec& fault : options.faults)
+        session->camera_->ApplyFault(fault);
 
     NTSTATUS status = host::LoadDriver(DriverEntry);
     if (NT_SUCCESS(status))

@@ -72,6 +72,42 @@ std::vector<std::string> FaultNames() {
     return names;
 }
 
+CLI::Option* AddFaultOption(CLI::App& command, std::vector<std::string>* faults) {
+    std::string names;
+    for (const std::string& name : FaultNames())
+        names += (names.empty() ? "" : ", ") + name;
+    CLI::Validator check(
+        [names](std::string& text) {
+            sim::FaultSpec spec;
+            std::string error;
+            if (sim::ParseFaultSpec(text, &spec, &error))
+                return std::string();
+            return error + " (faults: " + names + ")";
+        },
+        "");
+    return command
+        .add_option("--fault", *faults,
+                    "make the camera misbehave in this way (repeatable): NAME for good, "
+                    "NAME:FRAMES for the next FRAMES frames (queries for the reply faults, "
+                    "packets for short-send), NAME@PROBABILITY for each at random (seeded, so "
+                    "a run repeats). Faults: " +
+                        names)
+        ->check(check)
+        ->allow_extra_args(false)
+        ->type_name("NAME[:FRAMES|@PROBABILITY]");
+}
+
+std::vector<sim::FaultSpec> FaultSpecs(const std::vector<std::string>& texts) {
+    std::vector<sim::FaultSpec> specs;
+    for (const std::string& text : texts) {
+        sim::FaultSpec spec;
+        std::string error;
+        if (sim::ParseFaultSpec(text, &spec, &error))
+            specs.push_back(spec);
+    }
+    return specs;
+}
+
 CLI::Option* AddRoiOption(CLI::App& command, std::vector<int>* roi, const std::string& what) {
     return command.add_option("--roi", *roi, what)
         ->delimiter(',')

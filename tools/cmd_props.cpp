@@ -245,11 +245,7 @@ int Run(const Options& o) {
     std::vector<PropsOp> ops = ParsePropsOps(o.words);
     SessionOptions options;
     options.registry = o.registry;
-    for (const std::string& name : o.faults) {
-        sim::Fault fault;
-        if (sim::FaultFromName(name, &fault))
-            options.faults.push_back(fault);
-    }
+    options.faults = FaultSpecs(o.faults);
     std::string error;
     std::unique_ptr<CameraSession> session = CameraSession::Open(options, &error);
     if (!session) {
@@ -293,9 +289,7 @@ Job Setup(CLI::App& command) {
     command.add_option(
         "--registry", o->registry,
         "the registry hive that keeps the settings (default " + DefaultRegistryPath() + ")");
-    command.add_option("--fault", o->faults, "make the camera misbehave in this way (repeatable)")
-        ->check(CLI::IsMember(FaultNames()))
-        ->allow_extra_args(false);
+    AddFaultOption(command, &o->faults);
     command.add_flag("--json", o->json, "print JSON lines, one per operation and item");
     command.add_flag("--trace", o->trace, "also show every USB request of the run");
     command.add_option("operations", o->words,

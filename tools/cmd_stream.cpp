@@ -28,6 +28,7 @@ struct Options {
     std::string rawOut;
     std::string contact;
     std::vector<std::string> faults;
+    long long unplugAt = 0;
     std::vector<std::string> sets;
     std::vector<std::string> setsAt;
     std::vector<std::string> pauses;
@@ -76,11 +77,8 @@ int Run(const Options& o) {
     r.pngDir = o.out;
     r.rawDir = o.rawOut;
     r.contact = o.contact;
-    for (const std::string& name : o.faults) {
-        sim::Fault fault;
-        if (sim::FaultFromName(name, &fault))
-            r.faults.push_back(fault);
-    }
+    r.faults = FaultSpecs(o.faults);
+    r.unplugAt = o.unplugAt;
     for (const std::string& text : o.sets)
         r.sets.push_back(ParseSetOption(text));
     if (o.roi.size() == 4) {
@@ -148,9 +146,13 @@ Job Setup(CLI::App& command) {
                      "give the pin no master clock: frames carry no presentation time");
     command.add_flag("--unpaced", o->unpaced,
                      "let the camera deliver frames as fast as they are read, not 30 per second");
-    command.add_option("--fault", o->faults, "make the camera misbehave in this way (repeatable)")
-        ->check(CLI::IsMember(FaultNames()))
-        ->allow_extra_args(false);
+    AddFaultOption(command, &o->faults);
+    command
+        .add_option("--unplug-at", o->unplugAt,
+                    "unplug the camera once FRAME frames have arrived: the stream ends, the pin "
+                    "is stopped and closed and the device removed, as after a surprise removal")
+        ->check(IntRange(1, 1000000))
+        ->type_name("FRAME");
     command
         .add_option("--pause-at", o->pauses,
                     "once FRAME frames have arrived, PAUSE the pin for MS milliseconds, then RUN "

@@ -26,7 +26,7 @@ using nlohmann::ordered_json;
 struct Options {
     int frames = 1;
     long long timeout = kDefaultFrameTimeout;
-    std::string fault;  // empty: the camera behaves
+    std::vector<std::string> faults;  // empty: the camera behaves
     bool unpaced = false;
     bool json = false;
 };
@@ -46,11 +46,6 @@ void PrintStep(bool json, const char* step, int frame, NTSTATUS status) {
 }
 
 int Run(const Options& o) {
-    sim::Fault fault = sim::Fault::NoFrame;
-    const bool haveFault = !o.fault.empty();
-    if (haveFault && !sim::FaultFromName(o.fault, &fault))
-        throw CLI::ValidationError("--fault", "no fault '" + o.fault + "'");
-
     sim::CameraOptions options;
     options.paced = !o.unpaced;
     std::string error;
@@ -59,8 +54,8 @@ int Run(const Options& o) {
         std::fprintf(stderr, "bayercam trace: no camera: %s\n", error.c_str());
         return kExitFailure;
     }
-    if (haveFault)
-        camera->SetFault(fault);
+    for (const sim::FaultSpec& fault : FaultSpecs(o.faults))
+        camera->ApplyFault(fault);
 
     NTSTATUS status = host::LoadDriver(DriverEntry);
     PKSDEVICE device = nullptr;
@@ -126,8 +121,7 @@ Job Setup(CLI::App& command) {
     command.add_option("--timeout", o->timeout, "the driver's frame timeout, in milliseconds")
         ->check(IntRange(0LL, 0xFFFFFFFFLL))
         ->capture_default_str();
-    command.add_option("--fault", o->fault, "make the camera misbehave in this way")
-        ->check(CLI::IsMember(FaultNames()));
+    AddFaultOption(command, &o->faults);
     command.add_flag("--unpaced", o->unpaced,
                      "deliver frames as fast as they are read, not at the camera's frame rate");
     command.add_flag("--json", o->json, "print JSON lines, one per request and per step");

@@ -70,7 +70,10 @@ public:
         Stream();
         Stop();
         Finish();
-        return ok_ && tally_.Frames() >= r_.frames ? kExitSuccess : kExitFailure;
+        // After an unplug the stream ends early by design: the run succeeded when everything
+        // still closed cleanly.
+        bool enough = unplugged_ || tally_.Frames() >= r_.frames;
+        return ok_ && enough ? kExitSuccess : kExitFailure;
     }
 
 private:
@@ -215,7 +218,7 @@ private:
     double StreamSeconds() const { return Seconds(Clock::now() - runStart_) - paused_; }
 
     void Stream() {
-        while (ok_ && tally_.Frames() < r_.frames) {
+        while (ok_ && !unplugged_ && tally_.Frames() < r_.frames) {
             double left = r_.seconds - StreamSeconds();
             if (left <= 0)
                 break;
@@ -300,6 +303,17 @@ private:
     }
 
     void RunEvents(int64_t frame) {
+        if (r_.unplugAt == frame) {
+            // What AVStream does after a surprise removal follows in Stop and Finish: the pin
+            // is stopped, which ends the queued reads, then closed, and the device removed.
+            session_->Camera().Unplug();
+            unplugged_ = true;
+            if (r_.json)
+                PrintJsonLine({{"event", "unplug"}, {"afterFrame", frame}});
+            else
+                std::printf("camera unplugged after frame %lld\n", (long long)frame);
+            return;
+        }
         for (const TimedSet& set : r_.setsAt) {
             if (set.frame != frame)
                 continue;
@@ -404,7 +418,7 @@ private:
         else
             std::printf("%s", SummaryText(s).c_str());
         std::fflush(stdout);
-        if (s.frames < r_.frames) {
+        if (s.frames < r_.frames && !unplugged_) {
             std::fprintf(stderr, "bayercam stream: %lld of %lld frames arrived within %g s\n",
                          (long long)s.frames, (long long)r_.frames, r_.seconds);
         }
@@ -433,6 +447,7 @@ private:
     double stopMs_ = 0;
     bool progressShown_ = false;
     double lastProgress_ = 0;
+    bool unplugged_ = false;
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 // block; the packet buffers belong to the caller.
 #include "usb/command_packets.h"
 
+#include "usb/pipe_recovery.h"
 #include "usb/pipes.h"
 #include "usb/urb_submit.h"
 
@@ -19,8 +20,9 @@ NTSTATUS PipeTransfer(DeviceContext* context, ULONG index, PUCHAR packet, ULONG*
     if (!urb)
         return STATUS_INSUFFICIENT_RESOURCES;
     status = SubmitUrb(usb, urb);
+    USBD_STATUS usbdStatus = urb->UrbHeader.Status;
     if (NT_SUCCESS(status)) {
-        if (USBD_ERROR(urb->UrbHeader.Status)) {
+        if (USBD_ERROR(usbdStatus)) {
             status = STATUS_UNSUCCESSFUL;
         } else {
             ULONG reported = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
@@ -28,6 +30,11 @@ NTSTATUS PipeTransfer(DeviceContext* context, ULONG index, PUCHAR packet, ULONG*
         }
     }
     FreeUrb(urb);
+    // A transfer error halts the endpoint, and every later packet on the pipe would fail with
+    // it: the pipe is reset now that this transfer is no longer queued on it. A reset the bus
+    // refuses (another exchange's transfer still pending) leaves the halt for the next failure.
+    if (IsHaltStatus(usbdStatus))
+        ResetPipe(usb, pipe->PipeHandle);
     return status;
 }
 

@@ -117,17 +117,35 @@ QueueOutcome QueueChunks(UsbDevice* usb, const USBD_PIPE_INFORMATION* pipe, PUCH
     return outcome;
 }
 
-// The status of the first chunk that completed with an error, or STATUS_SUCCESS. A chunk that
-// succeeded with fewer bytes than asked still counts: a camera may end a frame with a short
-// packet.
+// The status of the first chunk that completed with an error, or STATUS_SUCCESS. The last
+// chunk may be short: a camera may end a frame with a short packet. Any other short chunk
+// ends its transfer early while the camera carries on sending, so every byte after it lands
+// in the wrong place: that frame is not whole either.
 NTSTATUS FailedChunkStatus(UsbDevice* usb) {
+    ULONG count = LoadTransferCount(usb);
+    for (ULONG i = 0; i < count; ++i) {
+        const FrameTransfer* transfer = &usb->Transfers[i];
+        PIRP irp = transfer->Irp;
+        if (!irp)
+            continue;
+        if (!NT_SUCCESS(irp->IoStatus.Status))
+            return irp->IoStatus.Status;
+        if (i + 1 < count && irp->IoStatus.Information < MmGetMdlByteCount(transfer->PartialMdl))
+            return STATUS_UNSUCCESSFUL;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Whether the chunk statuses say the endpoint halted, rather than the frame only being cut
+// short: a reset is due then.
+BOOLEAN AnyChunkFailed(UsbDevice* usb) {
     ULONG count = LoadTransferCount(usb);
     for (ULONG i = 0; i < count; ++i) {
         PIRP irp = usb->Transfers[i].Irp;
         if (irp && !NT_SUCCESS(irp->IoStatus.Status))
-            return irp->IoStatus.Status;
+            return TRUE;
     }
-    return STATUS_SUCCESS;
+    return FALSE;
 }
 
 }  // namespace
@@ -185,7 +203,7 @@ NTSTATUS ReadRawFrame(DeviceContext* context, PUCHAR buffer) {
         AwaitTransfers(usb);
     } else {
         status = FailedChunkStatus(usb);
-        if (!NT_SUCCESS(status)) {
+        if (AnyChunkFailed(usb)) {
             // A chunk that failed left stale bytes in its part of the buffer: the frame is not
             // read. The endpoint halts on a transfer error, so it is reset now, while no
             // transfer is queued on it, and the next frame can read.

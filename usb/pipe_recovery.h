@@ -8,6 +8,13 @@
 // Does nothing on an unconfigured device. Passive level only.
 void AbortPipes(DeviceContext* context);
 
+// Whether a transfer's USB status is an error that halts its endpoint (the high two bits
+// set); the endpoint then refuses every transfer until it is reset.
+inline BOOLEAN IsHaltStatus(USBD_STATUS status) {
+    return (ULONG(status) >> 30) == 3 && status != USBD_STATUS_DEVICE_GONE &&
+           status != USBD_STATUS_CANCELED;
+}
+
 // Resets one pipe (clears a halt). Passive level only.
 NTSTATUS ResetPipe(UsbDevice* usb, USBD_PIPE_HANDLE handle);
 

@@ -23,6 +23,7 @@ void StartedCamera::Arrive() {
     sim::CameraOptions options;
     options.paced = Paced();
     options.moving = false;
+    options.chaos = Chaos();
     std::string error;
     camera_ = sim::Camera::Create(options, &error);
     ASSERT_TRUE(camera_) << error;

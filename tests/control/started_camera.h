@@ -26,6 +26,8 @@ protected:
     virtual bool StartInSetUp() { return true; }
     // The camera sends frames at its frame rate instead of as fast as they are read.
     virtual bool Paced() { return false; }
+    // The bus misbehaves within its rules (sim::CameraOptions::chaos).
+    virtual bool Chaos() { return false; }
     void Arrive();
     void StartAndOpen();
     void CloseAndStop();

@@ -1,6 +1,7 @@
 // Each of the camera's faults, as a driver would meet it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "tests/sim/usb_client.h"
@@ -78,18 +79,40 @@ TEST_F(SimFaults, ShortTransferEndsTheFaultChunkEarlyAndShiftsTheRest) {
     EXPECT_FALSE(camera->FramesSent() > 0);  // the tail found no read
 }
 
-TEST_F(SimFaults, ChunkErrorCompletesThatChunkWithAnError) {
-    camera->SetFault(sim::Fault::ChunkError);
+// A transfer error halts the endpoint: the reads queued behind it fail, so do new ones until
+// the pipe is reset (refused while reads are pending), and the next stream on starts anew.
+TEST_F(SimFaults, ChunkErrorHaltsThePipeUntilItIsReset) {
+    camera->SetTransientFault(sim::Fault::ChunkError, 1);
     camera->SetFaultChunk(1);
     auto reads = Queue(5);
     StreamOn();
     for (int i = 0; i < 5; ++i)
         ASSERT_TRUE(reads[i]->Wait(10000));
-    EXPECT_EQ(reads[1]->status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(reads[1]->usbdStatus, USBD_STATUS_XACT_ERROR);
-    EXPECT_EQ(reads[1]->moved, 0u);
-    EXPECT_EQ(reads[2]->status, STATUS_SUCCESS);
-    EXPECT_EQ(reads[2]->buffer[0], camera->LastFrame()[2 * 65536]);  // chunk 1's data is lost
+    const USBD_STATUS expected[5] = {USBD_STATUS_SUCCESS, USBD_STATUS_XACT_ERROR,
+                                     USBD_STATUS_ENDPOINT_HALTED, USBD_STATUS_ENDPOINT_HALTED,
+                                     USBD_STATUS_ENDPOINT_HALTED};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(reads[i]->usbdStatus, expected[i]) << "read " << i;
+        EXPECT_EQ(reads[i]->status, i == 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+    }
+    NTSTATUS refused = STATUS_SUCCESS;
+    auto halted = Queue(1, &refused);
+    EXPECT_EQ(halted[0]->usbdStatus, USBD_STATUS_ENDPOINT_HALTED);
+    AsyncRead reply(usb.get(), 1, 64);
+    ASSERT_EQ(reply.Start(), STATUS_PENDING);
+    EXPECT_EQ(usb->Call(IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(camera->Transfers().back().usbdStatus, USBD_STATUS_ERROR_BUSY);
+    ASSERT_TRUE(reply.Cancel());
+    ASSERT_EQ(usb->PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 2), STATUS_SUCCESS);
+    auto again = Queue(5);
+    EXPECT_EQ(usb->PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 2),
+              STATUS_UNSUCCESSFUL);
+    StreamOn();
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(again[i]->Wait(10000));
+        EXPECT_EQ(again[i]->status, STATUS_SUCCESS) << "the fault was for one frame";
+    }
+    EXPECT_EQ(again[2]->buffer[0], camera->LastFrame()[2 * 65536]);
 }
 
 TEST_F(SimFaults, ChunkRefusedAtSubmission) {
@@ -118,6 +141,9 @@ TEST_F(SimFaults, LostAndShortReplies) {
     USBD_STATUS usbd = 0;
     EXPECT_EQ(usb->Transfer(1, reply, 64, &moved, &usbd), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(usbd, USBD_STATUS_DEV_NOT_RESPONDING);
+    EXPECT_EQ(usb->Transfer(1, reply, 64, &moved, &usbd), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(usbd, USBD_STATUS_ENDPOINT_HALTED);
+    ASSERT_EQ(usb->PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 1), STATUS_SUCCESS);
     camera->SetFault(sim::Fault::LostReply, false);
     camera->SetFault(sim::Fault::ShortReply);
     ASSERT_EQ(usb->Send(Packet({0x29})), STATUS_SUCCESS);
@@ -198,7 +224,68 @@ TEST_F(SimFaults, DisconnectedPortFailsEverything) {
     EXPECT_EQ(returned, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
     EXPECT_EQ(usb->Call(IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_TRUE(pending.Cancel());
+    ASSERT_TRUE(pending.Done()) << "a disconnect fails pending reads at once";
+    EXPECT_EQ(pending.usbdStatus, USBD_STATUS_DEVICE_GONE);
+}
+
+TEST_F(SimFaults, UnpluggedCameraFailsPendingAndLaterRequestsAtOnce) {
+    AsyncRead pending(usb.get(), 2, 65536);
+    ASSERT_EQ(pending.Start(), STATUS_PENDING);
+    camera->Unplug();
+    ASSERT_TRUE(pending.Done());
+    EXPECT_EQ(pending.status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(pending.usbdStatus, USBD_STATUS_DEVICE_GONE);
+    AsyncRead later(usb.get(), 1, 64);
+    EXPECT_EQ(later.Start(), STATUS_NO_SUCH_DEVICE);
+    ULONG port = 0;
+    EXPECT_EQ(usb->Call(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(camera->PortStatus(), 0u);
+}
+
+TEST(SimFaultSpecs, NamesCountsAndProbabilities) {
+    const struct {
+        const char* text;
+        bool ok;
+        unsigned count;
+        double probability;
+    } cases[] = {
+        {"chunk-error", true, 0, -1},      {"chunk-error:3", true, 3, -1},
+        {"no-frame@0.25", true, 0, 0.25},  {"stalled-pipe@1", true, 0, 1.0},
+        {"lost-reply@0", true, 0, 0.0},    {"chunk-error:0", false, 0, 0},
+        {"chunk-error:-1", false, 0, 0},   {"chunk-error:2x", false, 0, 0},
+        {"chunk-error:", false, 0, 0},     {"chunk-error@1.5", false, 0, 0},
+        {"chunk-error@-0.1", false, 0, 0}, {"chunk-error@nan", false, 0, 0},
+        {"two-pipes:2", false, 0, 0},      {"nothing:2", false, 0, 0},
+        {"port-disabled:1", true, 1, -1},
+    };
+    for (const auto& c : cases) {
+        sim::FaultSpec spec;
+        std::string error;
+        ASSERT_EQ(sim::ParseFaultSpec(c.text, &spec, &error), c.ok) << c.text;
+        EXPECT_EQ(error.empty(), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(spec.count, c.count) << c.text;
+            EXPECT_EQ(spec.probability, c.probability) << c.text;
+        }
+    }
+}
+
+// A random fault with the same seed hits the same frames.
+TEST_F(SimFaults, RandomFaultsRepeatWithTheirSeed) {
+    std::vector<bool> runs[2];
+    for (auto& hits : runs) {
+        camera->SetFaultProbability(sim::Fault::ShortTransfer, 0.5, 7);
+        for (int frame = 0; frame < 16; ++frame) {
+            auto reads = Queue(5);
+            StreamOn();
+            for (auto& read : reads)
+                ASSERT_TRUE(read->Wait(10000));
+            hits.push_back(reads[2]->moved < 65536);
+        }
+    }
+    EXPECT_EQ(runs[0], runs[1]);
+    EXPECT_NE(std::count(runs[0].begin(), runs[0].end(), true), 0);
+    EXPECT_NE(std::count(runs[0].begin(), runs[0].end(), false), 0);
 }
 
 TEST_F(SimFaults, ReadsCancelledWhileTheFrameStreamsEndExactlyOnce) {

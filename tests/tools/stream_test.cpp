@@ -235,6 +235,8 @@ TEST_F(StreamCommand, EveryMisuseIsStatusTwoWithTheReason) {
         {"--frames 4 --pause-at 5:10", "frame 5 comes after the last of the 4 frames"},
         {"--roi 1,2,3", "--roi: At least 4"},
         {"--fault gremlins", "chunk-refused"},
+        {"--fault stalled-pipe@-1", "not a probability"},
+        {"--unplug-at 0", "--unplug-at: 0 is outside [1 - 1000000]"},
         {"--out", "--out"},
         {"stray", "not expected: stray"},
     };
@@ -386,6 +388,12 @@ TEST_F(StreamCommand, FailuresAreStatusOne) {
         EXPECT_EQ(run.exitCode, 1) << c.args << "\n" << run.err;
         EXPECT_NE(run.err.find(c.says), std::string::npos) << c.args << ": " << run.err;
     }
+    // An unplugged camera ends the stream early; the run is a success once everything closed.
+    ToolRun unplugged = Stream("--json --unpaced --frames 50 --unplug-at 3");
+    EXPECT_EQ(unplugged.exitCode, 0) << unplugged.err;
+    Output u = Split(unplugged.out);
+    EXPECT_EQ(u.summary["frames"], 3) << unplugged.out;
+    EXPECT_NE(unplugged.out.find("\"event\":\"unplug\",\"afterFrame\":3"), std::string::npos);
     ToolRun none = Stream("--json --fault no-frame --seconds 1 --frames 5");
     Output o = Split(none.out);
     EXPECT_TRUE(o.frames.empty());

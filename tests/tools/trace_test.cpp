@@ -60,7 +60,10 @@ struct Outcome {
 TEST(TraceCommand, ExitStatusSaysWhetherTheFramesWereRead) {
     const Outcome cases[] = {
         {"trace --unpaced --frames 2", 0, ""},
-        {"trace --unpaced --frames 2 --fault short-transfer", 0, ""},  // the driver recovers
+        // A short chunk before the last misplaces the rest of the frame: no frame is read.
+        {"trace --unpaced --frames 2 --fault short-transfer --timeout 20", 1, "0 of 2 frames"},
+        {"trace --unpaced --frames 3 --fault chunk-error:1", 1, "2 of 3 frames read"},
+        {"trace --unpaced --frames 3 --fault chunk-error@0", 0, ""},
         {"trace --unpaced --frames 2 --fault stalled-pipe --timeout 20", 1, "1 of 2 frames read"},
         {"trace --unpaced --fault device-descriptor-error --timeout 20", 1,
          "configuring the camera failed: UNSUCCESSFUL"},

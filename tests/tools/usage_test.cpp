@@ -36,6 +36,10 @@ TEST(Usage, EveryMisuseIsStatusTwoWithTheReason) {
         {"trace --timeout -1", "-1 is outside [0 - 4294967295]"},
         {"trace --timeout 4294967296", "4294967296 is outside"},
         {"trace --fault gremlins", "chunk-refused"},  // the choices are listed
+        {"trace --fault chunk-error:0", "'0' is not a frame count in [1 - 1000000]"},
+        {"trace --fault no-frame@1.01", "'1.01' is not a probability in [0 - 1]"},
+        {"trace --fault two-pipes:2", "'two-pipes' is on or off only"},
+        {"props --fault lost-reply:x", "'x' is not a frame count"},
         {"trace --unpaced extra", "not expected: extra"},
         {"convert --width 0 --synthetic chart a.png", "--width: 0 is outside [1 - 8192]"},
         {"convert --height 8193 --synthetic chart a.png", "--height: 8193 is outside"},

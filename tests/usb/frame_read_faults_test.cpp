@@ -1,6 +1,7 @@
 // The frame read when the camera, the bus or the pool lets it down: every read must end, give
 // back every transfer it queued, free everything it allocated and say why it failed.
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "driver/pool_tags.h"
@@ -80,27 +81,37 @@ TEST_F(FrameReadFaults, SilentCameraTimesOutWithEveryTransferCancelledAndAwaited
 }
 
 // A failed chunk leaves stale bytes in the frame: the frame is not read, and the pipe is reset
-// once nothing is queued on it. A short chunk is a camera ending its frame early: it counts.
-TEST_F(FrameReadFaults, AFailedChunkFailsTheFrameAShortOneDoesNot) {
-    for (sim::Fault fault : {sim::Fault::ChunkError, sim::Fault::ShortTransfer}) {
+// once nothing is queued on it. A short chunk that is not the last shifts every byte after it:
+// the frame is not read, and there is no halt to reset. A short last chunk is a camera ending
+// its frame early: it counts.
+TEST_F(FrameReadFaults, AFailedOrMisplacedChunkFailsTheFrameAShortLastOneDoesNot) {
+    const struct {
+        sim::Fault fault;
+        unsigned chunk;
+        bool read;
+        bool reset;
+    } cases[] = {
+        {sim::Fault::ChunkError, 2, false, true},
+        {sim::Fault::ShortTransfer, 2, false, false},
+        {sim::Fault::ShortTransfer, 4, true, false},
+    };
+    for (const auto& c : cases) {
+        std::string what = std::string(FaultName(c.fault)) + " at " + std::to_string(c.chunk);
         camera_->ClearFaults();
-        camera_->SetFault(fault);
+        camera_->SetFault(c.fault);
+        camera_->SetFaultChunk(c.chunk);
         camera_->ClearTransfers();
         NTSTATUS status = ReadRawFrame(context_, buffer_.data());
         std::vector<sim::Transfer> pipe2 = OnPipe(2);
-        ASSERT_GE(pipe2.size(), 5u);
-        if (fault == sim::Fault::ChunkError) {
-            EXPECT_FALSE(NT_SUCCESS(status));
-            EXPECT_FALSE(NT_SUCCESS(pipe2[2].status));
-            EXPECT_EQ(pipe2.back().function, URB_FUNCTION_RESET_PIPE);
-        } else {
-            EXPECT_EQ(status, STATUS_SUCCESS);
-            EXPECT_LT(pipe2[2].moved, pipe2[2].asked);
-            EXPECT_EQ(pipe2.back().function, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        ASSERT_GE(pipe2.size(), 5u) << what;
+        EXPECT_EQ(status == STATUS_SUCCESS, c.read) << what;
+        EXPECT_EQ(pipe2.back().function == URB_FUNCTION_RESET_PIPE, c.reset) << what;
+        if (c.fault == sim::Fault::ShortTransfer) {
+            EXPECT_LT(pipe2[c.chunk].moved, pipe2[c.chunk].asked) << what;
         }
-        ExpectNothingLeft(FaultName(fault));
+        ExpectNothingLeft(what.c_str());
         camera_->ClearFaults();
-        EXPECT_EQ(ReadRawFrame(context_, buffer_.data()), STATUS_SUCCESS) << "recovered";
+        EXPECT_EQ(ReadRawFrame(context_, buffer_.data()), STATUS_SUCCESS) << "recovered " << what;
     }
 }
 
