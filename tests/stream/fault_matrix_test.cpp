@@ -8,6 +8,7 @@
 
 #include "imaging/image_pipeline.h"
 #include "usb/frame_read.h"
+#include "tests/stream/expected_image.h"
 #include "tests/stream/streaming_camera.h"
 
 namespace {
@@ -55,21 +56,7 @@ protected:
     // The image the client must receive: the camera's still frame as the stream converts it,
     // bottom-up.
     std::vector<uint8_t> Expected() {
-        const DeviceContext& c = *context_;
-        ImagePipeline* p = CreateImagePipeline();
-        SetBayerPhase(p, 2);
-        SetFrameSize(p, ULONG(c.RoiW), ULONG(c.RoiH));
-        EXPECT_EQ(AllocateRawBuffer(p), STATUS_SUCCESS);
-        std::vector<uint8_t> image(size_t(c.RoiW) * c.RoiH * 4), raw = camera_->LastFrame();
-        p->outputBuffer = image.data();
-        ProcessRawFrame(p, raw.data(), 0, 656);
-        p->outputBuffer = nullptr;
-        DestroyImagePipeline(p);
-        size_t row = size_t(c.RoiW) * 4;
-        std::vector<uint8_t> out(image.size());
-        for (LONG y = 0; y < c.RoiH; ++y)
-            memcpy(&out[size_t(c.RoiH - 1 - y) * row], &image[size_t(y) * row], row);
-        return out;
+        return ExpectedImage(*context_, camera_->LastFrame(), nullptr, false, false);
     }
 
     // Takes the next client frame within `ms`: whether an image came, checked against the

@@ -5,6 +5,7 @@
 
 #include "imaging/image_pipeline.h"
 #include "stream/pin.h"
+#include "tests/stream/expected_image.h"
 #include "tests/stream/streaming_camera.h"
 
 namespace {
@@ -30,26 +31,7 @@ protected:
     // What the client should receive: the camera's (still) frame converted as a stream start
     // sets the pipeline up, then copied bottom-up or flipped.
     std::vector<uint8_t> Expected(bool flipH, bool flipV, ULONG stride) {
-        const DeviceContext& c = *context_;
-        ImagePipeline* p = CreateImagePipeline();
-        SetBayerPhase(p, 2);
-        SetFrameSize(p, ULONG(c.RoiW), ULONG(c.RoiH));
-        EXPECT_EQ(AllocateRawBuffer(p), STATUS_SUCCESS);
-        std::vector<uint8_t> image(size_t(c.RoiW) * c.RoiH * 4), raw = camera_->LastFrame();
-        p->outputBuffer = image.data();
-        ProcessRawFrame(p, raw.data(), ULONG(c.RoiY * 656 + c.RoiX), 656);
-        p->outputBuffer = nullptr;
-        DestroyImagePipeline(p);
-
-        ULONG w = ULONG(c.OutputWidth), h = ULONG(c.OutputHeight);
-        ULONG step = stride > w * 4 ? stride : w * 4;
-        std::vector<uint8_t> out(size_t(step) * (h - 1) + w * 4, 0xEE);
-        for (ULONG row = 0; row < h; ++row) {
-            const uint8_t* src = image.data() + size_t(flipV ? row : h - 1 - row) * c.RoiW * 4;
-            for (ULONG i = 0; i < w; ++i)
-                memcpy(&out[size_t(row) * step + (flipH ? w - 1 - i : i) * 4], src + i * 4, 4);
-        }
-        return out;
+        return ExpectedImage(*context_, camera_->LastFrame(), nullptr, flipH, flipV, stride);
     }
 
     std::vector<uint64_t> format_;

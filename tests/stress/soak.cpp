@@ -16,9 +16,8 @@
 #include <shared_mutex>
 #include <thread>
 
-#include "driver/camera_ops.h"
 #include "driver/device_context.h"
-#include "imaging/image_pipeline.h"
+#include "tests/stream/expected_image.h"
 #include "tests/stress/camera_client.h"
 #include "sim/sim_camera.h"
 #include "usb/frame_read.h"
@@ -36,47 +35,6 @@ struct Shared {
     std::atomic<uint64_t> changes{0};
     std::atomic<uint64_t> failedChanges{0};
 };
-
-// What the client should receive now: the camera's frame (a still scene at a fixed exposure,
-// so every frame is the same) converted with the settings in force, then copied bottom-up or
-// flipped as the pin copies it.
-std::vector<uint8_t> Expected(DeviceContext* c, const std::vector<uint8_t>& raw) {
-    ImagePipeline* live = c->ImagePipeline;
-    // The Process pass writes the measured gains while it runs: read every slot whole.
-    auto slot = [](volatile LONG* cell) { return InterlockedCompareExchange(cell, 0, 0); };
-    ImagePipeline* p = CreateImagePipeline();
-    SetWhiteBalanceAuto(p, slot(&live->whiteBalanceAuto));
-    SetColorEnable(p, slot(&live->colorEnable));
-    SetRedGain(p, slot(&live->redGain));
-    SetGreenGain(p, slot(&live->greenGain));
-    SetBlueGain(p, slot(&live->blueGain));
-    SetColorCorrection(p, slot(&live->colorCorrection));
-    SetBrightness(p, slot(&live->brightness));
-    SetContrast(p, slot(&live->contrast));
-    SetSaturation(p, slot(&live->saturation));
-    SetHue(p, slot(&live->hue));
-    SetBayerPhase(p, slot(&live->bayerPhase));
-    SetFrameSize(p, ULONG(c->RoiW), ULONG(c->RoiH));
-    std::vector<uint8_t> image(size_t(c->RoiW) * c->RoiH * 4), out;
-    if (AllocateRawBuffer(p) == STATUS_SUCCESS) {
-        p->outputBuffer = image.data();
-        ULONG origin = 0, pitch = 0;
-        GetFrameOrigin(c, &origin);
-        GetFramePitch(c, &pitch);
-        ProcessRawFrame(p, raw.data(), ULONG(origin + c->RoiY * pitch + c->RoiX), pitch);
-        p->outputBuffer = nullptr;
-    }
-    DestroyImagePipeline(p);
-    ULONG w = ULONG(c->OutputWidth), h = ULONG(c->OutputHeight);
-    bool flipH = slot(&c->FlipH) != 0, flipV = slot(&c->FlipV) != 0;
-    out.assign(size_t(w) * h * 4, 0);
-    for (ULONG row = 0; row < h; ++row) {
-        const uint8_t* src = image.data() + size_t(flipV ? row : h - 1 - row) * c->RoiW * 4;
-        for (ULONG i = 0; i < w; ++i)
-            memcpy(&out[(size_t(row) * w + (flipH ? w - 1 - i : i)) * 4], src + i * 4, 4);
-    }
-    return out;
-}
 
 // Thread 0 walks the pin's state; the others change settings. Every action ends with the pin
 // running again, so the reader's exact checks always find it streaming.
@@ -264,7 +222,10 @@ int main(int argc, char** argv) {
                     --settle;
                 } else if (settle == 0) {
                     ++f.checked;
-                    std::vector<uint8_t> expected = Expected(context, camera->LastFrame());
+                    std::vector<uint8_t> expected =
+                        ExpectedImage(*context, camera->LastFrame(), context->ImagePipeline,
+                                      InterlockedCompareExchange(&context->FlipH, 0, 0) != 0,
+                                      InterlockedCompareExchange(&context->FlipV, 0, 0) != 0);
                     if (expected.size() != size ||
                         !std::equal(expected.begin(), expected.end(), read->data.begin())) {
                         ++f.mismatched;
