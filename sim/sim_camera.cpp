@@ -389,10 +389,12 @@ void Camera::State::BusThread() {
     std::vector<Completion> batch;  // kept, so its storage is too
     bool inlineFrames = InlineFrames();
     while (!stopping) {
-        batch.assign(completions.begin(), completions.end());
-        completions.clear();
         if (!inlineFrames && frameDue && (!options.paced || Now() >= dueTime))
             BeginFrame(g);
+        // Only now: BeginFrame lets go of the lock while it renders, and a completion queued
+        // meanwhile must not wait for a wake-up that was already given.
+        batch.assign(completions.begin(), completions.end());
+        completions.clear();
         if (frameActive && !inlineFrames)
             FillFrameReads(&batch);
         if (!batch.empty()) {
