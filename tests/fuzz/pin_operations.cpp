@@ -34,6 +34,13 @@ void PinSession::Read(bool frameInfo, ULONG extent) {
     frames_.push_back(std::move(frame));
 }
 
+void PinSession::Wait() {
+    for (auto& frame : frames_) {
+        NTSTATUS status;
+        host::WaitStreamRead(frame->read, 1000, &status);
+    }
+}
+
 void PinSession::Close() {
     if (!pin)
         return;

@@ -14,6 +14,8 @@ struct PinSession {
     NTSTATUS ChangeFormat(const std::vector<uint8_t>& bytes);
     // Queues a read of `extent` bytes; at most two are queued, as memory is the limit here.
     void Read(bool frameInfo, ULONG extent);
+    // Gives the queued reads up to a second each to complete, as frames arrive.
+    void Wait();
     // Closes the pin and waits for each read, which the close must have completed.
     void Close();
 

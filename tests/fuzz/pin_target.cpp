@@ -9,6 +9,7 @@
 //     2 master clock: u8 (bit 0: present)
 //     3 read: u8 (bit 0: 128-byte header with frame information), u32 frame extent (mod 4 MiB)
 //     4 property request on the pin, encoded as in property_target.cpp
+//     5 wait: up to a second for each queued read
 // A queued read must be completed by the time the pin is closed.
 #include <memory>
 #include <vector>
@@ -48,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         &pin.pin) != STATUS_SUCCESS)
         return 0;
     for (int i = 0; i < 8 && !in.Empty(); ++i) {
-        switch (in.U8() % 5) {
+        switch (in.U8() % 6) {
             case 0:
                 pin.ChangeFormat(in.Bytes(in.Length()));
                 break;
@@ -65,6 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             case 4:
                 SendPropertyRequest(pin.pin, &in);
+                break;
+            case 5:
+                pin.Wait();
                 break;
         }
     }
