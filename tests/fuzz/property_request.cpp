@@ -59,8 +59,9 @@ NTSTATUS SendPropertyRequest(PFILE_OBJECT object, FuzzInput* in) {
         if (requestSize > dataSize)
             requestSize = dataSize;
     }
-    memcpy(requestBytes.data(), &property,
-           requestBytes.size() < sizeof(property) ? requestBytes.size() : sizeof(property));
+    if (!requestBytes.empty())
+        memcpy(requestBytes.data(), &property,
+               requestBytes.size() < sizeof(property) ? requestBytes.size() : sizeof(property));
     auto request = Buffer(requestBytes);
     auto value = Buffer(valueBytes);
     uint8_t* valuePointer = shared ? request.get() : noValue ? nullptr : value.get();
