@@ -79,7 +79,8 @@ std::vector<PUSBD_INTERFACE_INFORMATION> InterfaceRecords(PURB urb) {
     std::vector<PUSBD_INTERFACE_INFORMATION> records;
     size_t length = urb->UrbHeader.Length;
     for (size_t at = kSelectFixed; at + kInterfaceFixed <= length;) {
-        auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(urb) + at);
+        auto* info =
+            reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(urb) + at);
         if (info->Length < kInterfaceFixed || at + info->Length > length)
             break;
         records.push_back(info);
@@ -172,8 +173,8 @@ NTSTATUS FakeUsbDevice::SubmitUrb(PURB urb) {
             if (urb->UrbSelectConfiguration.ConfigurationDescriptor) {
                 q.kind = UsbQuestion::kSelectConfiguration;
                 for (PUSBD_INTERFACE_INFORMATION info : InterfaceRecords(urb))
-                    q.interfaceRooms.push_back(ULONG((info->Length - kInterfaceFixed) /
-                                                     sizeof(USBD_PIPE_INFORMATION)));
+                    q.interfaceRooms.push_back(
+                        ULONG((info->Length - kInterfaceFixed) / sizeof(USBD_PIPE_INFORMATION)));
             }
             break;
         case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
@@ -184,7 +185,7 @@ NTSTATUS FakeUsbDevice::SubmitUrb(PURB urb) {
                 return STATUS_INVALID_PARAMETER;
             }
             q.kind = (t.TransferFlags & USBD_TRANSFER_DIRECTION_IN) ? UsbQuestion::kBulkIn
-                                                                     : UsbQuestion::kBulkOut;
+                                                                    : UsbQuestion::kBulkOut;
             q.asked = t.TransferBufferLength;
             buffer = t.TransferBuffer;
             length = &t.TransferBufferLength;

@@ -50,8 +50,8 @@ struct UsbQuestion {
     Kind kind = kOther;
     UCHAR descriptorType = 0;
     ULONG asked = 0;
-    int pipe = -1;                     // bulk: the pipe's handle number
-    std::vector<uint8_t> sent;         // bulk OUT: the bytes sent
+    int pipe = -1;                      // bulk: the pipe's handle number
+    std::vector<uint8_t> sent;          // bulk OUT: the bytes sent
     std::vector<ULONG> interfaceRooms;  // select configuration: pipes each record can hold
 };
 

@@ -15,9 +15,7 @@ public:
     bool Empty() const { return pos_ >= size_; }
     size_t Left() const { return pos_ < size_ ? size_ - pos_ : 0; }
 
-    uint8_t U8() {
-        return pos_ < size_ ? data_[pos_++] : 0;
-    }
+    uint8_t U8() { return pos_ < size_ ? data_[pos_++] : 0; }
     uint16_t U16() { return uint16_t(U8() | U8() << 8); }
     uint32_t U32() { return uint32_t(U16()) | uint32_t(U16()) << 16; }
 

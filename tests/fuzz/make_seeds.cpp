@@ -25,7 +25,8 @@ fs::path root;
 void Write(const std::string& target, const std::string& name, const FuzzOutput& out) {
     fs::create_directories(root / target);
     std::ofstream file(root / target / name, std::ios::binary);
-    file.write(reinterpret_cast<const char*>(out.Data().data()), std::streamsize(out.Data().size()));
+    file.write(reinterpret_cast<const char*>(out.Data().data()),
+               std::streamsize(out.Data().size()));
 }
 
 template <typename T>
@@ -39,16 +40,40 @@ CameraRawValue SetRecord(ULONG id) {
     CameraRawValue raw{};
     raw.Value = 1;
     switch (id) {
-        case PropTimeout: raw.Value = 2000; break;
-        case PropExposure: raw.Value = 100; break;
-        case PropGlobalGain: raw.Value = 310; break;
-        case PropRedGain: case PropGreenGain: case PropBlueGain: raw.Value = 128; break;
-        case PropBrightness: raw.Value = 300; break;
-        case PropContrast: case PropSaturation: raw.Value = 12; break;
-        case PropHue: raw.Value = 90; break;
-        case PropSensorRegister: raw.Value = 0x9A; raw.Length = 200; break;
-        case PropRegisterShadow: raw.Value = 0x9A; break;
-        case PropReadByte: raw.Value = 0x1234; break;
+        case PropTimeout:
+            raw.Value = 2000;
+            break;
+        case PropExposure:
+            raw.Value = 100;
+            break;
+        case PropGlobalGain:
+            raw.Value = 310;
+            break;
+        case PropRedGain:
+        case PropGreenGain:
+        case PropBlueGain:
+            raw.Value = 128;
+            break;
+        case PropBrightness:
+            raw.Value = 300;
+            break;
+        case PropContrast:
+        case PropSaturation:
+            raw.Value = 12;
+            break;
+        case PropHue:
+            raw.Value = 90;
+            break;
+        case PropSensorRegister:
+            raw.Value = 0x9A;
+            raw.Length = 200;
+            break;
+        case PropRegisterShadow:
+            raw.Value = 0x9A;
+            break;
+        case PropReadByte:
+            raw.Value = 0x1234;
+            break;
         case PropRawCommand:
             raw.Length = 3;
             raw.Bytes[0] = 0x25, raw.Bytes[1] = 0x0F, raw.Bytes[2] = 0x03;
@@ -59,7 +84,8 @@ CameraRawValue SetRecord(ULONG id) {
             memcpy(&raw, &roi, sizeof(roi));
             break;
         }
-        default: break;
+        default:
+            break;
     }
     return raw;
 }
@@ -91,9 +117,9 @@ void PropertySeeds() {
         Write("property", "item-" + std::to_string(id), out);
     }
     // The pin factory's properties, each addressing pin 0 with a KSP_PIN.
-    const ULONG pinItems[] = {KSPROPERTY_PIN_CTYPES, KSPROPERTY_PIN_CINSTANCES,
+    const ULONG pinItems[] = {KSPROPERTY_PIN_CTYPES,     KSPROPERTY_PIN_CINSTANCES,
                               KSPROPERTY_PIN_DATARANGES, KSPROPERTY_PIN_DATAFLOW,
-                              KSPROPERTY_PIN_CATEGORY, KSPROPERTY_PIN_NAME};
+                              KSPROPERTY_PIN_CATEGORY,   KSPROPERTY_PIN_NAME};
     FuzzOutput out;
     for (ULONG id : pinItems) {
         PropertySeed seed;
@@ -200,8 +226,8 @@ void StoreDword(FuzzOutput* out, unsigned index, uint32_t value) {
 
 void RegistrySeeds() {
     // The values a stop saves with the defaults, then the same with a changed region.
-    const uint32_t defaults[kStoredSettingCount] = {3000, 2,   0, 0, 0, 1, 0, 1,   255, 10, 10, 0,
-                                                    128,  128, 128, 0, 0, 0, 0, 0, 0,   0,  656, 494};
+    const uint32_t defaults[kStoredSettingCount] = {
+        3000, 2, 0, 0, 0, 1, 0, 1, 255, 10, 10, 0, 128, 128, 128, 0, 0, 0, 0, 0, 0, 0, 656, 494};
     FuzzOutput saved;
     for (unsigned i = 0; i < kStoredSettingCount; ++i)
         StoreDword(&saved, i, defaults[i]);
@@ -251,8 +277,9 @@ public:
                     i.pipeCount = uint8_t(room);
                     for (ULONG p = 0; p < room; ++p) {
                         UsbAnswer::Pipe pipe;
-                        pipe.address = a.interfaces.empty() && p < 3 ? first[p]
-                                                                     : sim::kSecondInterfaceEndpoint;
+                        pipe.address = a.interfaces.empty() && p < 3
+                                           ? first[p]
+                                           : sim::kSecondInterfaceEndpoint;
                         pipe.handle = handle++;
                         i.pipes.push_back(pipe);
                     }

@@ -68,9 +68,8 @@ NTSTATUS SendPropertyRequest(PFILE_OBJECT object, FuzzInput* in) {
     ULONG valueSize = noValue ? 0 : ULONG(dataSize);
 
     ULONG returned = 0;
-    NTSTATUS status =
-        host::KsPropertyRequest(object, request.get(), requestSize, valuePointer, valueSize,
-                                &returned);
+    NTSTATUS status = host::KsPropertyRequest(object, request.get(), requestSize, valuePointer,
+                                              valueSize, &returned);
     // What a successful request reports as returned is what the application will read.
     if (NT_SUCCESS(status) && status != STATUS_PENDING && returned > valueSize)
         FuzzFail("a property request returned more than its value buffer holds");

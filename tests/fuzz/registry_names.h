@@ -4,8 +4,8 @@
 
 constexpr unsigned kStoredSettingCount = 24;
 constexpr const char* kStoredSettingNames[kStoredSettingCount] = {
-    "Timeout",    "Exposure", "GlobalGain", "FlipH",   "FlipV",     "ColorEnable",
+    "Timeout",      "Exposure",        "GlobalGain", "FlipH",    "FlipV",      "ColorEnable",
     "WhiteBalance", "ColorCorrection", "Brightness", "Contrast", "Saturation", "Hue",
-    "RedGain",    "GreenGain", "BlueGain",  "AGC",     "AEC",       "Clock",
-    "ExTrigger",  "SubSample", "RoiX",      "RoiY",    "RoiW",      "RoiH",
+    "RedGain",      "GreenGain",       "BlueGain",   "AGC",      "AEC",        "Clock",
+    "ExTrigger",    "SubSample",       "RoiX",       "RoiY",     "RoiW",       "RoiH",
 };
