@@ -226,7 +226,9 @@ void FakeUsbDevice::SelectConfiguration(PURB urb, const UsbAnswer& answer) {
         records[i]->InterfaceHandle = &handles_[i];
         for (size_t p = 0; p < f.pipes.size(); ++p) {
             USBD_PIPE_INFORMATION& pipe = records[i]->Pipes[p];
-            pipe.PipeType = USBD_PIPE_TYPE(f.pipes[p].type);
+            // Any number, as a misbehaving bus driver could write it, not only the enumerators.
+            ULONG type = f.pipes[p].type;
+            memcpy(&pipe.PipeType, &type, sizeof(type));
             pipe.EndpointAddress = f.pipes[p].address;
             pipe.MaximumPacketSize = f.pipes[p].maxPacket;
             pipe.MaximumTransferSize = f.pipes[p].maxTransfer;
