@@ -90,31 +90,38 @@ CameraRawValue SetRecord(ULONG id) {
     return raw;
 }
 
+// Five items to a seed: a get, a set and a support query each stay under the target's 16
+// requests an input.
 void PropertySeeds() {
-    for (ULONG id = 0; id < kCameraPropertyCount; ++id) {
-        const KSPROPERTY_ITEM& item = CameraPropertyItems[id];
+    constexpr ULONG kItemsPerSeed = 5;
+    for (ULONG first = 0; first < kCameraPropertyCount; first += kItemsPerSeed) {
         FuzzOutput out;
-        PropertySeed seed;
-        seed.id = id;
-        seed.shared = true;
-        seed.requestSize = item.MinProperty;
-        CameraRawValue record = SetRecord(id);
-        seed.value = BytesOf(record);
-        seed.value.resize(item.MinData);
-        if (item.GetPropertyHandler) {
-            seed.flags = KSPROPERTY_TYPE_GET;
-            EncodePropertyRequest(seed, &out);
+        ULONG last = first + kItemsPerSeed < kCameraPropertyCount ? first + kItemsPerSeed
+                                                                  : kCameraPropertyCount;
+        for (ULONG id = first; id < last; ++id) {
+            const KSPROPERTY_ITEM& item = CameraPropertyItems[id];
+            PropertySeed seed;
+            seed.id = id;
+            seed.shared = true;
+            seed.requestSize = item.MinProperty;
+            CameraRawValue record = SetRecord(id);
+            seed.value = BytesOf(record);
+            seed.value.resize(item.MinData);
+            if (item.GetPropertyHandler) {
+                seed.flags = KSPROPERTY_TYPE_GET;
+                EncodePropertyRequest(seed, &out);
+            }
+            if (item.SetPropertyHandler) {
+                seed.flags = KSPROPERTY_TYPE_SET;
+                EncodePropertyRequest(seed, &out);
+            }
+            PropertySeed support;
+            support.id = id;
+            support.flags = KSPROPERTY_TYPE_BASICSUPPORT;
+            support.value.assign(sizeof(KSPROPERTY_DESCRIPTION), 0);
+            EncodePropertyRequest(support, &out);
         }
-        if (item.SetPropertyHandler) {
-            seed.flags = KSPROPERTY_TYPE_SET;
-            EncodePropertyRequest(seed, &out);
-        }
-        PropertySeed support;
-        support.id = id;
-        support.flags = KSPROPERTY_TYPE_BASICSUPPORT;
-        support.value.assign(sizeof(KSPROPERTY_DESCRIPTION), 0);
-        EncodePropertyRequest(support, &out);
-        Write("property", "item-" + std::to_string(id), out);
+        Write("property", "items-" + std::to_string(first) + "-" + std::to_string(last - 1), out);
     }
     // The pin factory's properties, each addressing pin 0 with a KSP_PIN.
     const ULONG pinItems[] = {KSPROPERTY_PIN_CTYPES,     KSPROPERTY_PIN_CINSTANCES,
