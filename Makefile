@@ -2,7 +2,10 @@
 JOBS ?= $(shell nproc)
 SANITIZED_PRESETS := host-asan host-tsan
 
-.PHONY: all deps test demo bench kernel host release clean format sweep soak
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := property pin intersection registry usb
+
+.PHONY: all deps test demo bench fuzz kernel host release clean format sweep soak
 
 all: host kernel
 
@@ -71,6 +74,14 @@ bench:
 	@for b in build/host-release/bench/bench_*; do \
 	  [ -x "$$b" ] && "$$b" --benchmark_min_time=0.5 || exit 1; \
 	done
+
+# Runs each fuzz target for FUZZ_SECONDS under AddressSanitizer and UBSan (scripts/fuzz says
+# where crash inputs land); `make test` replays the committed corpus without clang.
+fuzz:
+	@scripts/install-deps --fuzz
+	cmake --preset host-fuzz >/dev/null
+	cmake --build --preset host-fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz $(FUZZ_TARGETS)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

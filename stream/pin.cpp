@@ -132,7 +132,10 @@ NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
         Magnitude(bitmap.biHeight) != Magnitude(offered.biHeight) ||
         bitmap.biCompression != offered.biCompression)
         return STATUS_NO_MATCH;
-    ULONG needed = ULONG(bitmap.biWidth) * ULONG(Magnitude(bitmap.biHeight)) * 4u;
+    // In 64 bits: a width whose rows wrap 32 bits would pass with any image size, and its row
+    // step below would overflow. An image size that holds every row bounds the step.
+    ULONGLONG needed =
+        ULONGLONG(ULONG(bitmap.biWidth)) * ULONGLONG(ULONG(Magnitude(bitmap.biHeight))) * 4u;
     if (bitmap.biSizeImage < needed)
         return STATUS_INVALID_PARAMETER;
 

@@ -11,7 +11,11 @@ NTSTATUS FindTransferPipe(const UsbDevice* usb, ULONG index, const USBD_PIPE_INF
     if (info->NumberOfPipes == 0 || index >= info->NumberOfPipes)
         return STATUS_INVALID_PARAMETER;
     const USBD_PIPE_INFORMATION* p = &info->Pipes[index];
-    if (p->PipeType != UsbdPipeTypeBulk && p->PipeType != UsbdPipeTypeInterrupt) {
+    // The bus driver filled the type: read it as the 32-bit number it is, since a value
+    // outside the enumeration cannot be loaded as one.
+    ULONG type;
+    memcpy(&type, &p->PipeType, sizeof(type));
+    if (type != ULONG(UsbdPipeTypeBulk) && type != ULONG(UsbdPipeTypeInterrupt)) {
         return STATUS_INVALID_PARAMETER;
     }
     if (!p->PipeHandle)
@@ -69,4 +73,5 @@ static_assert(sizeof(struct _URB_PIPE_REQUEST) == 40, "pipe request");
 static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136, "descriptor request");
 static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 88, "select configuration");
 static_assert(sizeof(USBD_PIPE_INFORMATION) == 24, "pipe information");
+static_assert(sizeof(USBD_PIPE_TYPE) == sizeof(ULONG), "pipe type");
 static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48, "interface information");
