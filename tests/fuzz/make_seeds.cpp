@@ -13,6 +13,7 @@
 #include "tests/fuzz/fake_usb_device.h"
 #include "tests/fuzz/fuzz_harness.h"
 #include "tests/fuzz/property_request.h"
+#include "tests/common/pin_intersection.h"
 #include "tests/fuzz/registry_names.h"
 #include "tests/fuzz/usb_target.h"
 
@@ -170,24 +171,12 @@ std::vector<uint8_t> NegotiatedFormat() {
     FuzzCamera camera;
     if (!camera.Start() || !camera.Open())
         FuzzFail("the simulated camera does not start");
-    struct {
-        KSP_PIN pin;
-        KSMULTIPLE_ITEM list;
-        KS_DATARANGE_VIDEO range;
-    } request{};
-    request.pin.Property.Set = KSPROPSETID_Pin;
-    request.pin.Property.Id = KSPROPERTY_PIN_DATAINTERSECTION;
-    request.pin.Property.Flags = KSPROPERTY_TYPE_GET;
-    request.list.Size = sizeof(KSMULTIPLE_ITEM) + sizeof(KS_DATARANGE_VIDEO);
-    request.list.Count = 1;
-    request.range = VideoDataRange;
-    std::vector<uint8_t> format(256, 0);
-    ULONG returned = 0;
-    if (host::KsPropertyRequest(camera.Filter(), &request, sizeof(request), format.data(),
-                                ULONG(format.size()), &returned) != STATUS_SUCCESS)
+    std::vector<uint64_t> aligned;
+    if (IntersectPinRange(camera.Filter(), &aligned) != STATUS_SUCCESS)
         FuzzFail("the pin's own range does not intersect");
-    format.resize(returned);
-    return format;
+    auto* bytes = reinterpret_cast<const uint8_t*>(aligned.data());
+    auto* format = reinterpret_cast<const KSDATAFORMAT*>(aligned.data());
+    return std::vector<uint8_t>(bytes, bytes + format->FormatSize);
 }
 
 void PinSeeds() {

@@ -1,6 +1,7 @@
 #include "tests/stream/streaming_camera.h"
 
 #include "control/region_of_interest.h"
+#include "tests/common/pin_intersection.h"
 
 void StreamingCamera::TearDown() {
     if (pin_) {
@@ -19,22 +20,9 @@ void StreamingCamera::TearDown() {
 }
 
 std::vector<uint64_t> StreamingCamera::NegotiatedFormat() {
-    struct {
-        KSP_PIN pin;
-        KSMULTIPLE_ITEM list;
-        KS_DATARANGE_VIDEO range;
-    } request{};
-    request.pin.Property.Set = KSPROPSETID_Pin;
-    request.pin.Property.Id = KSPROPERTY_PIN_DATAINTERSECTION;
-    request.pin.Property.Flags = KSPROPERTY_TYPE_GET;
-    request.list.Size = sizeof(KSMULTIPLE_ITEM) + sizeof(KS_DATARANGE_VIDEO);
-    request.list.Count = 1;
-    request.range = VideoDataRange;
-    std::vector<uint64_t> format(32, 0);
-    ULONG returned = 0;
-    EXPECT_EQ(host::KsPropertyRequest(filter_, &request, sizeof(request), format.data(),
-                                      ULONG(format.size() * 8), &returned),
-              STATUS_SUCCESS);
+    std::vector<uint64_t> format;
+    EXPECT_EQ(IntersectPinRange(filter_, &format), STATUS_SUCCESS);
+    format.resize(32, 0);
     return format;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "control/region_of_interest.h"
+#include "tests/common/pin_intersection.h"
 
 CameraClient::~CameraClient() {
     ClosePin();
@@ -48,24 +49,7 @@ NTSTATUS CameraClient::SetRoi(LONG x, LONG y, LONG width, LONG height) {
 }
 
 NTSTATUS CameraClient::Negotiate() {
-    struct {
-        KSP_PIN pin;
-        KSMULTIPLE_ITEM list;
-        KS_DATARANGE_VIDEO range;
-    } request{};
-    request.pin.Property.Set = KSPROPSETID_Pin;
-    request.pin.Property.Id = KSPROPERTY_PIN_DATAINTERSECTION;
-    request.pin.Property.Flags = KSPROPERTY_TYPE_GET;
-    request.list.Size = sizeof(KSMULTIPLE_ITEM) + sizeof(KS_DATARANGE_VIDEO);
-    request.list.Count = 1;
-    request.range = VideoDataRange;
-    format_.assign(32, 0);
-    ULONG returned = 0;
-    NTSTATUS status = host::KsPropertyRequest(filter_, &request, sizeof(request), format_.data(),
-                                              ULONG(format_.size() * 8), &returned);
-    if (!NT_SUCCESS(status))
-        format_.clear();
-    return status;
+    return IntersectPinRange(filter_, &format_);
 }
 
 ULONG CameraClient::ImageSize() const {
