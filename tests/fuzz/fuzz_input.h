@@ -21,10 +21,9 @@ public:
 
     // `count` bytes, zero-padded where the input runs out.
     std::vector<uint8_t> Bytes(size_t count) {
-        std::vector<uint8_t> out(count, 0);
         size_t n = count < Left() ? count : Left();
-        if (n)
-            memcpy(out.data(), data_ + pos_, n);
+        std::vector<uint8_t> out(data_ + pos_, data_ + pos_ + n);
+        out.resize(count, 0);
         pos_ += n;
         return out;
     }
