@@ -55,7 +55,7 @@ void ApplyDefaults(DeviceContext* context, PKSDEVICE device) {
 
 NTSTATUS Add(PKSDEVICE device) {
     auto* context = static_cast<DeviceContext*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(DeviceContext), kTagRecord));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(DeviceContext), kTagRecord));
     if (!context)
         return STATUS_INSUFFICIENT_RESOURCES;
 

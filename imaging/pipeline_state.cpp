@@ -21,7 +21,7 @@ bool ExchangeIfChanged(volatile LONG* slot, LONG value) {
 
 ImagePipeline* CreateImagePipeline() {
     auto* p = static_cast<ImagePipeline*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(ImagePipeline), kTagPipeline));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ImagePipeline), kTagPipeline));
     if (!p)
         return nullptr;
     memset(p, 0, sizeof(*p));
@@ -149,8 +149,8 @@ NTSTATUS AllocateRawBuffer(ImagePipeline* p) {
     ReleaseRawBuffer(p);
     if (p->rawBufferSize == 0)
         return STATUS_INSUFFICIENT_RESOURCES;
-    auto* buffer =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, p->rawBufferSize, kTagFrameBuffer));
+    auto* buffer = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, p->rawBufferSize, kTagFrameBuffer));
     if (!buffer)
         return STATUS_INSUFFICIENT_RESOURCES;
     memset(buffer, 0, p->rawBufferSize);

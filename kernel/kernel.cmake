@@ -28,6 +28,16 @@ add_test(NAME kernel_image_checks
          COMMAND ${CMAKE_SOURCE_DIR}/kernel/check-image $<TARGET_FILE:bayercam_sys>
                  ${CMAKE_SOURCE_DIR}/kernel/imports.allow)
 
+# Driver code never allocates executable pool.
+add_test(NAME kernel_pool_types
+         COMMAND ${CMAKE_SOURCE_DIR}/kernel/check-pool-types ${CMAKE_SOURCE_DIR}/driver
+                 ${CMAKE_SOURCE_DIR}/usb ${CMAKE_SOURCE_DIR}/control ${CMAKE_SOURCE_DIR}/stream
+                 ${CMAKE_SOURCE_DIR}/imaging)
+add_test(NAME kernel_pool_types_reject_breaches
+         COMMAND ${CMAKE_SOURCE_DIR}/kernel/check-pool-types ${CMAKE_SOURCE_DIR}/kernel/selftest)
+set_tests_properties(kernel_pool_types_reject_breaches PROPERTIES
+                     PASS_REGULAR_EXPRESSION "bad_driver.cpp: NonPagedPool")
+
 # An image that breaks every rule, to show the checks above can fail.
 add_executable(bad_image EXCLUDE_FROM_ALL kernel/selftest/bad_driver.cpp)
 set_target_properties(bad_image PROPERTIES SUFFIX .sys)

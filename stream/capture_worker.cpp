@@ -100,7 +100,7 @@ NTSTATUS CreateCaptureWorker(DeviceContext* context) {
     if (context->CaptureWorker)
         return STATUS_SUCCESS;
     auto* worker = static_cast<CaptureWorker*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(CaptureWorker), kTagRecord));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CaptureWorker), kTagRecord));
     if (!worker)
         return STATUS_INSUFFICIENT_RESOURCES;
     memset(worker, 0, sizeof(*worker));

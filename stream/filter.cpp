@@ -105,7 +105,7 @@ const KSFILTER_DESCRIPTOR CaptureFilterDescriptor = {
 
 NTSTATUS FilterCreate(PKSFILTER filter, PIRP) {
     auto* record = static_cast<FilterContext*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(FilterContext), kTagRecord));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FilterContext), kTagRecord));
     if (!record)
         return STATUS_INSUFFICIENT_RESOURCES;
     record->Filter = filter;

@@ -42,7 +42,7 @@ LONG Magnitude(LONG value) {
 
 NTSTATUS PinCreate(PKSPIN pin, PIRP) {
     auto* context = static_cast<PinContext*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(PinContext), kTagRecord));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PinContext), kTagRecord));
     if (!context)
         return STATUS_INSUFFICIENT_RESOURCES;
     memset(context, 0, sizeof(*context));

@@ -7,7 +7,7 @@
 namespace {
 
 PUCHAR AllocateBuffer(ULONG size) {
-    return static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, kTagFrameBuffer));
+    return static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagFrameBuffer));
 }
 
 void FreeBuffer(PUCHAR* buffer) {

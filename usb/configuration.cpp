@@ -14,7 +14,7 @@ constexpr ULONG kConfigurationHeadLength = 9;
 constexpr LONG kLastInterfaceNumber = 255;
 
 PVOID AllocateUsb(size_t size) {
-    return ExAllocatePoolWithTag(NonPagedPool, size, kTagUsb);
+    return ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagUsb);
 }
 
 void FreeUsb(PVOID p) {

@@ -29,7 +29,7 @@ NTSTATUS PrepareTransfers(UsbDevice* usb, PUCHAR buffer, ULONG length, ULONG chu
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&usb->TransferLock);
     size_t size = (size_t(chunks) + 1) * sizeof(FrameTransfer);
     auto* transfers =
-        static_cast<FrameTransfer*>(ExAllocatePoolWithTag(NonPagedPool, size, kTagUsb));
+        static_cast<FrameTransfer*>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagUsb));
     if (!transfers) {
         KeReleaseSpinLock(&usb->TransferLock, irql);
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -33,7 +33,7 @@ ULONG TransferFlagsFor(const USBD_PIPE_INFORMATION* pipe) {
 
 PURB AllocateBulkTransfer(const USBD_PIPE_INFORMATION* pipe, PVOID buffer, PMDL mdl, ULONG length) {
     constexpr size_t size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kTagUsb));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagUsb));
     if (!urb)
         return nullptr;
     memset(urb, 0, size);
@@ -51,7 +51,7 @@ PURB AllocateBulkTransfer(const USBD_PIPE_INFORMATION* pipe, PVOID buffer, PMDL 
 
 PURB AllocatePipeRequest(USHORT function, USBD_PIPE_HANDLE handle) {
     constexpr size_t size = sizeof(struct _URB_PIPE_REQUEST);
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kTagUsb));
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kTagUsb));
     if (!urb)
         return nullptr;
     memset(urb, 0, size);

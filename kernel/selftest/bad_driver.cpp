@@ -1,17 +1,20 @@
 // A driver that breaks every rule the image checks enforce, to prove that the checks catch
 // each one: a foreign import, a name off the allow-list, a dynamically initialised global,
-// x87 arithmetic and AVX instructions.
+// x87 arithmetic, AVX instructions and executable pool.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <ntddk.h>
 
 extern "C" __declspec(dllimport) void __stdcall Sleep(unsigned long milliseconds);
 
-static ULONG Seed() { return ULONG(KeQueryActiveProcessorCount(nullptr)); }
+static ULONG Seed() {
+    return ULONG(KeQueryActiveProcessorCount(nullptr));
+}
 ULONG dynamicGlobal = Seed();
 
 __attribute__((target("avx"))) void ScaleAvx(float* v, int n) {
-    for (int i = 0; i < n; ++i) v[i] *= 3.0f;
+    for (int i = 0; i < n; ++i)
+        v[i] *= 3.0f;
 }
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
@@ -20,5 +23,6 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
     float values[16] = {};
     ScaleAvx(values, 16);
     Sleep(1);
+    ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 16, 'daB '), 'daB ');
     return STATUS_SUCCESS + NTSTATUS(x87) + NTSTATUS(values[3]);
 }

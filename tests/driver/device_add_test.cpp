@@ -167,7 +167,7 @@ TEST(DeviceLifecycle, RefusedBagFreesTheRecordAndReturnsTheBagStatus) {
 TEST(DeviceLifecycle, FreeItemIgnoresNull) {
     FreeItem(nullptr);
     FreeDeviceContext(nullptr);
-    void* block = ExAllocatePoolWithTag(NonPagedPool, 32, kTagRecord);
+    void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTagRecord);
     ASSERT_NE(block, nullptr);
     FreeItem(block);  // the leak check proves it was freed
 }
