@@ -17,9 +17,11 @@ target_include_directories(bayercam_sys PRIVATE ${CMAKE_SOURCE_DIR})
 target_include_directories(bayercam_sys SYSTEM PRIVATE /usr/x86_64-w64-mingw32/include/ddk)
 target_compile_options(bayercam_sys PRIVATE ${BAYERCAM_KERNEL_CXX_FLAGS})
 target_link_options(bayercam_sys PRIVATE
-    -nostdlib -nostartfiles -Wl,--subsystem,native:6.1 -Wl,--entry,DriverEntry
+    -nostdlib -nostartfiles -Wl,--subsystem,native -Wl,--entry,DriverEntry
+    -Wl,--major-subsystem-version,10 -Wl,--minor-subsystem-version,0
+    -Wl,--major-os-version,10 -Wl,--minor-os-version,0
     -Wl,--image-base,0x140000000 -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
-    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--wdmdriver -Wl,--disable-auto-import
+    -Wl,--dynamicbase -Wl,--enable-reloc-section -Wl,--nxcompat -Wl,--wdmdriver -Wl,--disable-auto-import
     -Wl,--disable-runtime-pseudo-reloc)
 target_link_libraries(bayercam_sys PRIVATE ntoskrnl ks usbd)
 
@@ -45,7 +47,10 @@ target_include_directories(bad_image SYSTEM PRIVATE /usr/x86_64-w64-mingw32/incl
 target_compile_options(bad_image PRIVATE -O1 -ffreestanding -fno-exceptions -fno-rtti
                        -DPOOL_TAGGING -Wno-attributes)
 target_link_options(bad_image PRIVATE -nostdlib -nostartfiles -Wl,--subsystem,native
-                    -Wl,--entry,DriverEntry)
+                    -Wl,--entry,DriverEntry -Wl,--disable-dynamicbase -Wl,--disable-reloc-section)
+# A byte appended after linking, as by a tool that edits the image without re-summing it.
+add_custom_command(TARGET bad_image POST_BUILD
+                   COMMAND printf x >> $<TARGET_FILE:bad_image> VERBATIM)
 target_link_libraries(bad_image PRIVATE ntoskrnl kernel32)
 add_custom_target(kernel_selftest_image ALL DEPENDS bad_image)
 add_test(NAME kernel_image_checks_reject_breaches

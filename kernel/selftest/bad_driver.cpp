@@ -1,11 +1,19 @@
 // A driver that breaks every rule the image checks enforce, to prove that the checks catch
 // each one: a foreign import, a name off the allow-list, a dynamically initialised global,
-// x87 arithmetic, AVX instructions and executable pool.
+// x87 arithmetic, AVX instructions, executable pool, a writable code section, an old
+// subsystem version, a stale checksum and no base relocations.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <ntddk.h>
 
 extern "C" __declspec(dllimport) void __stdcall Sleep(unsigned long milliseconds);
+
+// Writable and executable at once ("awx").
+asm(".section .wx,\"awx\"\n\tret\n\t.text");
+
+// An absolute address in data, which only a base relocation can fix when the image moves.
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
+void* volatile entryAddress = reinterpret_cast<void*>(&DriverEntry);
 
 static ULONG Seed() {
     return ULONG(KeQueryActiveProcessorCount(nullptr));
