@@ -4,7 +4,7 @@ set(CMAKE_CXX_STANDARD_LIBRARIES "")
 
 set(BAYERCAM_KERNEL_CXX_FLAGS
     ${BAYERCAM_COMMON_FLAGS}
-    -O2 -ffreestanding -fbuiltin -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    -O2 -g -ffreestanding -fbuiltin -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -fno-stack-protector -fno-stack-check -mno-stack-arg-probe -fno-math-errno
     -mno-red-zone -march=x86-64 -mno-avx -Wframe-larger-than=2048
     -DPOOL_TAGGING -DNTDDI_VERSION=0x06010000 -D_WIN32_WINNT=0x0601 -DBAYERCAM_KERNEL=1)
@@ -24,6 +24,15 @@ target_link_options(bayercam_sys PRIVATE
     -Wl,--dynamicbase -Wl,--enable-reloc-section -Wl,--nxcompat -Wl,--wdmdriver -Wl,--disable-auto-import
     -Wl,--disable-runtime-pseudo-reloc)
 target_link_libraries(bayercam_sys PRIVATE ntoskrnl ks usbd)
+# What ships is stripped; symbols and debug information go to bayercam.debug beside it, which a
+# debugger finds through the image's .gnu_debuglink. objcopy writes the checksum anew.
+set(BAYERCAM_OBJCOPY x86_64-w64-mingw32-objcopy)
+set(BAYERCAM_DEBUG_FILE ${CMAKE_BINARY_DIR}/bayercam.debug)
+add_custom_command(TARGET bayercam_sys POST_BUILD
+    COMMAND ${BAYERCAM_OBJCOPY} --only-keep-debug $<TARGET_FILE:bayercam_sys> ${BAYERCAM_DEBUG_FILE}
+    COMMAND ${BAYERCAM_OBJCOPY} --strip-all --add-gnu-debuglink=${BAYERCAM_DEBUG_FILE}
+            $<TARGET_FILE:bayercam_sys>
+    BYPRODUCTS ${BAYERCAM_DEBUG_FILE} VERBATIM)
 
 enable_testing()
 add_test(NAME kernel_image_checks
@@ -44,7 +53,7 @@ set_tests_properties(kernel_pool_types_reject_breaches PROPERTIES
 add_executable(bad_image EXCLUDE_FROM_ALL kernel/selftest/bad_driver.cpp)
 set_target_properties(bad_image PROPERTIES SUFFIX .sys)
 target_include_directories(bad_image SYSTEM PRIVATE /usr/x86_64-w64-mingw32/include/ddk)
-target_compile_options(bad_image PRIVATE -O1 -ffreestanding -fno-exceptions -fno-rtti
+target_compile_options(bad_image PRIVATE -O1 -g -ffreestanding -fno-exceptions -fno-rtti
                        -DPOOL_TAGGING -Wno-attributes)
 target_link_options(bad_image PRIVATE -nostdlib -nostartfiles -Wl,--subsystem,native
                     -Wl,--entry,DriverEntry -Wl,--disable-dynamicbase -Wl,--disable-reloc-section)
