@@ -5,7 +5,7 @@ SANITIZED_PRESETS := host-asan host-tsan
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := property pin intersection registry usb
 
-.PHONY: all deps test demo bench fuzz kernel host release clean format sweep soak
+.PHONY: all deps test demo bench fuzz kernel host release clean format sweep soak sign
 
 all: host kernel
 
@@ -24,6 +24,14 @@ kernel: deps
 	cmake --preset kernel >/dev/null
 	cmake --build --preset kernel -j $(JOBS)
 	@echo "kernel image: build/kernel/bayercam.sys"
+
+# A test-signed copy of the kernel image, with its test certificate, in build/kernel/signed
+# (README: installing it on a test machine). The signed copy must still pass the image checks.
+sign: kernel
+	@scripts/install-deps --sign
+	scripts/sign-image build/kernel/bayercam.sys build/kernel/signed
+	cp kernel/bayercam.inf build/kernel/signed/
+	kernel/check-image build/kernel/signed/bayercam.sys kernel/imports.allow
 
 test: host kernel
 	ctest --preset host -j $(JOBS)
