@@ -31,6 +31,6 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
     float values[16] = {};
     ScaleAvx(values, 16);
     Sleep(1);
-    ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 16, 'daB '), 'daB ');
+    ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 16, 0x20426164), 0x20426164);
     return STATUS_SUCCESS + NTSTATUS(x87) + NTSTATUS(values[3]);
 }
