@@ -554,13 +554,13 @@ void Camera::SetFaultProbability(sim::Fault fault, double probability, uint32_t 
     state_->faultRandom.seed(seed);
 }
 
-void Camera::ApplyFault(const FaultSpec& spec, uint32_t seed) {
-    if (spec.count > 0) {
-        SetTransientFault(spec.fault, spec.count);
-    } else if (spec.probability >= 0) {
-        SetFaultProbability(spec.fault, spec.probability, seed);
+void Camera::ApplyFault(const FaultSetting& setting, uint32_t seed) {
+    if (setting.count > 0) {
+        SetTransientFault(setting.fault, setting.count);
+    } else if (setting.probability >= 0) {
+        SetFaultProbability(setting.fault, setting.probability, seed);
     } else {
-        SetFault(spec.fault);
+        SetFault(setting.fault);
     }
 }
 

@@ -145,14 +145,14 @@ bool FaultCanBeTransient(Fault fault);
 
 // A fault as the `--fault` option gives it: NAME (on for good), NAME:COUNT (the next COUNT
 // occurrences, COUNT >= 1) or NAME@PROBABILITY (each occurrence, PROBABILITY in [0, 1]).
-struct FaultSpec {
+struct FaultSetting {
     Fault fault = Fault::NoFrame;
     unsigned count = 0;       // NAME:COUNT
     double probability = -1;  // NAME@PROBABILITY; negative when not given
 };
 // False with the reason for anything else, a transient form of a fault that cannot be
 // transient included.
-bool ParseFaultSpec(const std::string& text, FaultSpec* spec, std::string* error);
+bool ParseFaultSetting(const std::string& text, FaultSetting* setting, std::string* error);
 
 struct CameraOptions {
     std::string scene = "bars";  // a built-in scene name or a .png path (sim/scene.h)
@@ -253,8 +253,8 @@ public:
     // On for each occurrence with `probability` (clamped to [0, 1]), drawn from a generator
     // seeded with `seed`. Ignored for faults that cannot be transient.
     void SetFaultProbability(Fault fault, double probability, uint32_t seed);
-    // One of the three, as a FaultSpec says.
-    void ApplyFault(const FaultSpec& spec, uint32_t seed = 1);
+    // One of the three, as a FaultSetting says.
+    void ApplyFault(const FaultSetting& setting, uint32_t seed = 1);
     // For transient faults: whether the current occurrence has it.
     bool FaultActive(Fault fault) const;
     void ClearFaults();

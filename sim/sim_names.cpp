@@ -51,16 +51,16 @@ bool FaultCanBeTransient(Fault fault) {
     }
 }
 
-bool ParseFaultSpec(const std::string& text, FaultSpec* spec, std::string* error) {
+bool ParseFaultSetting(const std::string& text, FaultSetting* setting, std::string* error) {
     size_t cut = text.find_first_of(":@");
     std::string name = text.substr(0, cut);
-    FaultSpec parsed;
+    FaultSetting parsed;
     if (!FaultFromName(name, &parsed.fault)) {
         *error = "no fault '" + name + "'";
         return false;
     }
     if (cut == std::string::npos) {
-        *spec = parsed;
+        *setting = parsed;
         return true;
     }
     if (!FaultCanBeTransient(parsed.fault)) {
@@ -89,7 +89,7 @@ bool ParseFaultSpec(const std::string& text, FaultSpec* spec, std::string* error
         }
         parsed.probability = probability;
     }
-    *spec = parsed;
+    *setting = parsed;
     return true;
 }
 

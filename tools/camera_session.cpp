@@ -40,7 +40,7 @@ std::unique_ptr<CameraSession> CameraSession::Open(const SessionOptions& options
     session->camera_ = sim::Camera::Create(cameraOptions, error);
     if (!session->camera_)
         return nullptr;
-    for (const sim::FaultSpec& fault : options.faults)
+    for (const sim::FaultSetting& fault : options.faults)
         session->camera_->ApplyFault(fault);
 
     NTSTATUS status = host::LoadDriver(DriverEntry);

@@ -16,7 +16,7 @@ namespace tool {
 
 struct SessionOptions {
     std::string registry;  // hive file; empty: the default under the user's state directory
-    std::vector<sim::FaultSpec> faults;
+    std::vector<sim::FaultSetting> faults;
     // The camera's pacing: a property session reads no frames and wants no frame clock; a
     // stream wants frames at the camera's 30 per second, or as fast as they are read.
     bool paced = false;

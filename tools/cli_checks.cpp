@@ -78,9 +78,9 @@ CLI::Option* AddFaultOption(CLI::App& command, std::vector<std::string>* faults)
         names += (names.empty() ? "" : ", ") + name;
     CLI::Validator check(
         [names](std::string& text) {
-            sim::FaultSpec spec;
+            sim::FaultSetting setting;
             std::string error;
-            if (sim::ParseFaultSpec(text, &spec, &error))
+            if (sim::ParseFaultSetting(text, &setting, &error))
                 return std::string();
             return error + " (faults: " + names + ")";
         },
@@ -97,13 +97,13 @@ CLI::Option* AddFaultOption(CLI::App& command, std::vector<std::string>* faults)
         ->type_name("NAME[:FRAMES|@PROBABILITY]");
 }
 
-std::vector<sim::FaultSpec> FaultSpecs(const std::vector<std::string>& texts) {
-    std::vector<sim::FaultSpec> specs;
+std::vector<sim::FaultSetting> FaultSettings(const std::vector<std::string>& texts) {
+    std::vector<sim::FaultSetting> specs;
     for (const std::string& text : texts) {
-        sim::FaultSpec spec;
+        sim::FaultSetting setting;
         std::string error;
-        if (sim::ParseFaultSpec(text, &spec, &error))
-            specs.push_back(spec);
+        if (sim::ParseFaultSetting(text, &setting, &error))
+            specs.push_back(setting);
     }
     return specs;
 }

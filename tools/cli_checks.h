@@ -20,10 +20,10 @@ CLI::Validator ClampedInt(int32_t low, int32_t high);
 // The simulated camera's fault names, for --fault's choices.
 std::vector<std::string> FaultNames();
 
-// --fault NAME[:FRAMES|@PROBABILITY] (sim::ParseFaultSpec), repeatable, on `command`.
+// --fault NAME[:FRAMES|@PROBABILITY] (sim::ParseFaultSetting), repeatable, on `command`.
 CLI::Option* AddFaultOption(CLI::App& command, std::vector<std::string>* faults);
 // The faults of checked --fault values.
-std::vector<sim::FaultSpec> FaultSpecs(const std::vector<std::string>& texts);
+std::vector<sim::FaultSetting> FaultSettings(const std::vector<std::string>& texts);
 
 // --roi X,Y,W,H: exactly four 32-bit numbers in one argument, so a stray word after it is
 // reported as such; the driver fits the region to the sensor itself.

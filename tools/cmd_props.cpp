@@ -245,7 +245,7 @@ int Run(const Options& o) {
     std::vector<PropsOp> ops = ParsePropsOps(o.words);
     SessionOptions options;
     options.registry = o.registry;
-    options.faults = FaultSpecs(o.faults);
+    options.faults = FaultSettings(o.faults);
     std::string error;
     std::unique_ptr<CameraSession> session = CameraSession::Open(options, &error);
     if (!session) {

@@ -77,7 +77,7 @@ int Run(const Options& o) {
     r.pngDir = o.out;
     r.rawDir = o.rawOut;
     r.contact = o.contact;
-    r.faults = FaultSpecs(o.faults);
+    r.faults = FaultSettings(o.faults);
     r.unplugAt = o.unplugAt;
     for (const std::string& text : o.sets)
         r.sets.push_back(ParseSetOption(text));

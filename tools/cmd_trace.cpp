@@ -54,7 +54,7 @@ int Run(const Options& o) {
         std::fprintf(stderr, "bayercam trace: no camera: %s\n", error.c_str());
         return kExitFailure;
     }
-    for (const sim::FaultSpec& fault : FaultSpecs(o.faults))
+    for (const sim::FaultSetting& fault : FaultSettings(o.faults))
         camera->ApplyFault(fault);
 
     NTSTATUS status = host::LoadDriver(DriverEntry);

@@ -23,7 +23,7 @@ struct StreamRequest {
     std::string pngDir;   // empty: no PNGs
     std::string rawDir;   // empty: no raws
     std::string contact;  // empty: no contact sheet
-    std::vector<sim::FaultSpec> faults;
+    std::vector<sim::FaultSetting> faults;
     int64_t unplugAt = 0;       // unplug the camera once this many frames arrived; 0: never
     std::vector<PropsOp> sets;  // before the pin is created, in order
     bool roi = false;

@@ -242,7 +242,7 @@ TEST_F(SimFaults, UnpluggedCameraFailsPendingAndLaterRequestsAtOnce) {
     EXPECT_EQ(camera->PortStatus(), 0u);
 }
 
-TEST(SimFaultSpecs, NamesCountsAndProbabilities) {
+TEST(SimFaultSettings, NamesCountsAndProbabilities) {
     const struct {
         const char* text;
         bool ok;
@@ -259,13 +259,13 @@ TEST(SimFaultSpecs, NamesCountsAndProbabilities) {
         {"port-disabled:1", true, 1, -1},
     };
     for (const auto& c : cases) {
-        sim::FaultSpec spec;
+        sim::FaultSetting setting;
         std::string error;
-        ASSERT_EQ(sim::ParseFaultSpec(c.text, &spec, &error), c.ok) << c.text;
+        ASSERT_EQ(sim::ParseFaultSetting(c.text, &setting, &error), c.ok) << c.text;
         EXPECT_EQ(error.empty(), c.ok) << c.text;
         if (c.ok) {
-            EXPECT_EQ(spec.count, c.count) << c.text;
-            EXPECT_EQ(spec.probability, c.probability) << c.text;
+            EXPECT_EQ(setting.count, c.count) << c.text;
+            EXPECT_EQ(setting.probability, c.probability) << c.text;
         }
     }
 }
