@@ -20,7 +20,7 @@ target_compile_options(bayercam_platform PRIVATE ${BAYERCAM_COMMON_FLAGS})
 target_link_libraries(bayercam_platform PUBLIC Threads::Threads PkgConfig::HIVEX)
 
 # The driver itself, under the same rules as in the kernel: no exceptions, no RTTI. Unwind
-# tables stay, so that PsTerminateSystemThread can end a system thread through driver frames.
+# tables stay, for the call stacks that pool refusals and sanitizers print.
 add_library(bayercam_driver STATIC ${BAYERCAM_DRIVER_SOURCES} ${BAYERCAM_DRIVER_HOST_SOURCES})
 target_compile_options(bayercam_driver PRIVATE ${BAYERCAM_COMMON_FLAGS} -fno-exceptions -fno-rtti
                        -fasynchronous-unwind-tables)

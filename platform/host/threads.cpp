@@ -3,15 +3,14 @@
 // it share the event path), and it lives as long as anything refers to it: the running thread,
 // its handle and each reference from ObReferenceObjectByHandle, as on Windows.
 //
-// PsTerminateSystemThread must not return. The thread ends with pthread_exit, whose forced
-// unwind walks up through the driver's frames to the thread's start. Driver code is built
-// without exceptions, so nothing can be thrown through it and it has no cleanups for the
-// unwind to run; its frames are abandoned as the Windows kernel abandons them. The unwind
-// only needs the frames' unwind tables, which the host build keeps for driver code
-// (-fasynchronous-unwind-tables). A thread started with std::thread would put a frame of the
-// C++ runtime on the stack that treats the forced unwind as an escaping exception, so threads
-// are started with pthread_create and the start function holds no objects of its own.
+// PsTerminateSystemThread must not return. The thread jumps back (longjmp) to its host start
+// function, past every frame of the driver in between: the Windows kernel abandons those
+// frames too, and nothing in them may need cleaning up (driver code has no exceptions and no
+// destructors across a thread's end). Unwinding through them instead would need their unwind
+// tables, which a loaded driver image does not give the host. The start function itself holds
+// no objects, so the jump skips nothing of the host's.
 #include <pthread.h>
+#include <setjmp.h>
 
 #include <algorithm>
 #include <chrono>
@@ -60,6 +59,8 @@ Registry& TheRegistry() {
 
 // The system thread the calling host thread is, or null for every other thread.
 thread_local PKTHREAD currentSystemThread = nullptr;
+// Where PsTerminateSystemThread returns to: the system thread's host start function.
+thread_local jmp_buf threadEnd;
 
 // How long a thread that should be ending is given before it is reported as still running.
 constexpr uint32_t kEndGraceMilliseconds = 1000;
@@ -87,6 +88,8 @@ void* ThreadStart(void* argument) {
     auto* thread = static_cast<PKTHREAD>(argument);
     currentSystemThread = thread;
     host::BeginSystemThreadContext();
+    if (setjmp(threadEnd) != 0)
+        return nullptr;
     thread->routine(thread->context);
     // Windows documents a system thread as running until it terminates itself with
     // PsTerminateSystemThread; a routine that simply returns is treated as that misuse.
@@ -262,7 +265,7 @@ NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS exitStatus) {
         DropReferenceLocked(g, thread);
     }
     registry.ended.notify_all();
-    pthread_exit(nullptr);
+    longjmp(threadEnd, 1);
 }
 
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess,
