@@ -2,6 +2,7 @@
 // defaults handle every other PnP and power request. No filter is listed here: Start creates
 // the one filter factory once the camera is configured.
 #include "driver/device_context.h"
+#include "platform/stack_guard.h"
 
 namespace {
 
@@ -31,6 +32,9 @@ const KSDEVICE_DESCRIPTOR DeviceDescriptor = {
 
 }  // namespace
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+// Unguarded: its frame is entered under the initial guard and left under the seeded one.
+extern "C" BC_UNGUARDED_FRAME NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject,
+                                                   PUNICODE_STRING registryPath) {
+    PlatformSeedStackGuard(driverObject, registryPath);
     return KsInitializeDriver(driverObject, registryPath, &DeviceDescriptor);
 }

@@ -2,10 +2,14 @@
 set(CMAKE_C_STANDARD_LIBRARIES "")
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 
+# Frames with arrays or address-taken locals check a guard on return. The guard and the routine
+# called on a mismatch are the driver's own (platform/kernel/stack_guard.cpp): -nostdlib keeps
+# libssp out, and a global guard, not one at a segment offset, as gs is the kernel's.
 set(BAYERCAM_KERNEL_CXX_FLAGS
     ${BAYERCAM_COMMON_FLAGS}
     -O2 -g -ffreestanding -fbuiltin -fno-exceptions -fno-rtti -fno-threadsafe-statics
-    -fno-stack-protector -fno-stack-check -mno-stack-arg-probe -fno-math-errno
+    -fstack-protector-strong -mstack-protector-guard=global
+    -fno-stack-check -mno-stack-arg-probe -fno-math-errno
     -mno-red-zone -march=x86-64 -mno-avx -Wframe-larger-than=2048
     -DPOOL_TAGGING -DNTDDI_VERSION=0x06010000 -D_WIN32_WINNT=0x0601 -DBAYERCAM_KERNEL=1)
 
@@ -54,7 +58,7 @@ add_executable(bad_image EXCLUDE_FROM_ALL kernel/selftest/bad_driver.cpp)
 set_target_properties(bad_image PROPERTIES SUFFIX .sys)
 target_include_directories(bad_image SYSTEM PRIVATE /usr/x86_64-w64-mingw32/include/ddk)
 target_compile_options(bad_image PRIVATE -O1 -g -ffreestanding -fno-exceptions -fno-rtti
-                       -DPOOL_TAGGING -Wno-attributes)
+                       -fno-stack-protector -DPOOL_TAGGING -Wno-attributes)
 target_link_options(bad_image PRIVATE -nostdlib -nostartfiles -Wl,--subsystem,native
                     -Wl,--entry,DriverEntry -Wl,--disable-dynamicbase -Wl,--disable-reloc-section)
 # A byte appended after linking, as by a tool that edits the image without re-summing it.

@@ -20,6 +20,11 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 // ---- Run-time library ------------------------------------------------------------------
 SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
 
+// ---- Bug checks ------------------------------------------------------------------------
+[[noreturn]] VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
+                                     ULONG_PTR BugCheckParameter2, ULONG_PTR BugCheckParameter3,
+                                     ULONG_PTR BugCheckParameter4);
+
 // ---- Dispatcher objects ----------------------------------------------------------------
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;

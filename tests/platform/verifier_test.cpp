@@ -345,6 +345,10 @@ const Case kCases[] = {
          std::this_thread::sleep_for(std::chrono::seconds(10));
      },
      "THREAD_TERMINATE_HELD_MUTEX: a system thread ended holding a mutex"},
+
+    // ---- Raised by the driver ------------------------------------------------------------
+    {"DriverRaisesBugCheck", [] { KeBugCheckEx(0xF7, 0x1234, 0xABC, ~ULONG_PTR(0xABC), 0); },
+     "DRIVER_OVERRAN_STACK_BUFFER: KeBugCheckEx\\(0xF7, 0x1234, 0xABC, 0xFFFFFFFFFFFFF543, 0x0\\)"},
 };
 
 class VerifierDeathTest : public testing::TestWithParam<Case> {
