@@ -80,6 +80,27 @@ NTSTATUS LoadDriver(DriverEntryRoutine entry);
 // The device descriptor the driver registered, or null before LoadDriver.
 const KSDEVICE_DESCRIPTOR* RegisteredDescriptor();
 
+// ---- The shipped kernel image, run in this process --------------------------------------
+// bayercam.sys mapped as Windows maps a driver: sections at their RVAs anywhere in the address
+// space, relocated, imports bound to the host's services, each section protected R, RW or RX.
+struct DriverImage;
+// Maps the image at `path`; null with a one-line reason in *error when the file is not a
+// loadable x64 driver, imports what the host does not provide or may not be imported, or holds
+// code user mode cannot run. Descriptors the driver registers point into the image, so it
+// stays mapped until UnloadDriverImage.
+DriverImage* LoadDriverImage(const std::string& path, std::string* error);
+// Only once nothing of the image is in use any more (no driver loaded from it).
+void UnloadDriverImage(DriverImage* image);
+DriverEntryRoutine DriverImageEntry(const DriverImage* image);
+// An address in the image by its symbol name, from the debug file the image's .gnu_debuglink
+// names (beside the image); null if there is no such symbol or no usable debug file.
+void* DriverImageSymbol(const DriverImage* image, const char* name);
+// The symbol containing an address inside the image ("name+0x1c"), for crash and bug-check
+// reports; empty if the address is outside the image or no symbol precedes it.
+std::string DriverImageAddressName(const DriverImage* image, const void* address);
+// Why the image has no symbols (the debug file missing or not matching); empty when it has.
+const std::string& DriverImageSymbolsProblem(const DriverImage* image);
+
 // Makes a device arrive below a loaded driver: creates the AVStream device with its object
 // bag, functional and physical device objects, attaches it above `lower` (a bare device with
 // no driver if null) and calls the descriptor's Add. On failure the device is destroyed, as
