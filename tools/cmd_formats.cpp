@@ -9,6 +9,7 @@
 #include "tools/camera_session.h"
 #include "tools/cli_checks.h"
 #include "tools/command.h"
+#include "tools/driver_choice.h"
 #include "tools/json_lines.h"
 #include "tools/pin_formats.h"
 #include "tools/status_text.h"
@@ -22,6 +23,7 @@ struct Options {
     std::vector<int> roi;
     std::string registry;
     bool json = false;
+    std::string driver;  // a kernel image to run instead of the built-in driver
 };
 
 void ShowRange(const KS_DATARANGE_VIDEO& r, ULONG index, bool json) {
@@ -82,6 +84,8 @@ void ShowFormat(NTSTATUS status, const std::vector<uint64_t>& storage, ULONG siz
 }
 
 int Run(const Options& o) {
+    if (!ChooseDriver("formats", o.driver))
+        return kExitFailure;
     SessionOptions options;
     options.registry = o.registry;
     std::string error;
@@ -144,6 +148,7 @@ Job Setup(CLI::App& command) {
         "--registry", o->registry,
         "the registry hive that keeps the settings (default " + DefaultRegistryPath() + ")");
     command.add_flag("--json", o->json, "print JSON lines, one per range and one for the format");
+    AddDriverOption(command, &o->driver);
     return [o]() { return Run(*o); };
 }
 

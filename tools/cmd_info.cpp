@@ -8,6 +8,7 @@
 #include "platform/host/host_control.h"
 #include "tools/cli_checks.h"
 #include "tools/command.h"
+#include "tools/driver_choice.h"
 #include "tools/status_text.h"
 
 namespace tool {
@@ -138,9 +139,18 @@ void PrintText(const DeviceContext& c, const KS_DATARANGE_VIDEO& r) {
 struct Options {
     std::vector<int32_t> roi;  // empty: the region the device arrives with
     bool json = false;
+    std::string driver;  // a kernel image to run instead of the built-in driver
 };
 
 int Run(const Options& o) {
+    if (!ChooseDriver("info", o.driver))
+        return kExitFailure;
+    DriverInternals driver;
+    std::string error;
+    if (!BindDriverInternals(&driver, &error)) {
+        std::fprintf(stderr, "bayercam info: %s\n", error.c_str());
+        return kExitFailure;
+    }
     NTSTATUS status = host::LoadDriver(DriverEntry);
     PKSDEVICE device = nullptr;
     if (NT_SUCCESS(status))
@@ -152,8 +162,8 @@ int Run(const Options& o) {
     }
     auto* context = static_cast<DeviceContext*>(device->Context);
     if (!o.roi.empty()) {
-        SetRegionOfInterest(context, LONG(o.roi[0]), LONG(o.roi[1]), LONG(o.roi[2]),
-                            LONG(o.roi[3]));
+        driver.setRegionOfInterest(context, LONG(o.roi[0]), LONG(o.roi[1]), LONG(o.roi[2]),
+                                   LONG(o.roi[3]));
     }
 
     if (o.json) {
@@ -187,6 +197,7 @@ Job Setup(CLI::App& command) {
                  "region of interest X,Y,W,H, set before showing; the driver fits it to the "
                  "sensor");
     command.add_flag("--json", o->json, "print one JSON object instead of the tables");
+    AddDriverOption(command, &o->driver);
     return [o]() { return Run(*o); };
 }
 

@@ -10,6 +10,7 @@
 #include "tools/camera_session.h"
 #include "tools/cli_checks.h"
 #include "tools/command.h"
+#include "tools/driver_choice.h"
 #include "tools/json_lines.h"
 #include "tools/property_requests.h"
 #include "tools/props_ops.h"
@@ -27,6 +28,7 @@ struct Options {
     bool json = false;
     bool trace = false;
     std::vector<std::string> words;
+    std::string driver;  // a kernel image to run instead of the built-in driver
 };
 
 // The first of the three range items (minimum, maximum, default) of the settings that have them.
@@ -243,6 +245,8 @@ private:
 
 int Run(const Options& o) {
     std::vector<PropsOp> ops = ParsePropsOps(o.words);
+    if (!ChooseDriver("props", o.driver))
+        return kExitFailure;
     SessionOptions options;
     options.registry = o.registry;
     options.faults = FaultSettings(o.faults);
@@ -292,6 +296,7 @@ Job Setup(CLI::App& command) {
     AddFaultOption(command, &o->faults);
     command.add_flag("--json", o->json, "print JSON lines, one per operation and item");
     command.add_flag("--trace", o->trace, "also show every USB request of the run");
+    AddDriverOption(command, &o->driver);
     command.add_option("operations", o->words,
                        "list | get NAME|ID... | set NAME=VALUE[,SECOND]... | set Roi=X,Y,W,H | "
                        "set RawCommand=HEX[/LENGTH] | set ReadByte=ADDRESS | reinit "

@@ -10,6 +10,7 @@
 #include "tools/camera_session.h"
 #include "tools/cli_checks.h"
 #include "tools/command.h"
+#include "tools/driver_choice.h"
 #include "tools/stream_events.h"
 #include "tools/stream_job.h"
 
@@ -33,6 +34,7 @@ struct Options {
     std::vector<std::string> setsAt;
     std::vector<std::string> pauses;
     std::vector<int> roi;
+    std::string driver;  // a kernel image to run instead of the built-in driver
 };
 
 // Runs one of the event parsers as an option's check, so a malformed value is reported as
@@ -91,6 +93,8 @@ int Run(const Options& o) {
     for (const std::string& text : o.pauses)
         r.pauses.push_back(ParsePauseAt(text));
     CheckEventFrames(r.setsAt, r.pauses, r.frames);
+    if (!ChooseDriver("stream", o.driver))
+        return kExitFailure;
     return RunStream(r);
 }
 
@@ -123,6 +127,7 @@ Job Setup(CLI::App& command) {
     command.add_flag("--json", o->json,
                      "print JSON lines: one per frame, one per --set-at or --pause-at, and a "
                      "summary");
+    AddDriverOption(command, &o->driver);
     command.add_option(
         "--registry", o->registry,
         "the registry hive that keeps the settings (default " + DefaultRegistryPath() + ")");

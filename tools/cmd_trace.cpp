@@ -12,10 +12,10 @@
 #include "sim/sim_camera.h"
 #include "tools/cli_checks.h"
 #include "tools/command.h"
+#include "tools/driver_choice.h"
 #include "tools/json_lines.h"
 #include "tools/status_text.h"
 #include "tools/trace_print.h"
-#include "usb/configuration.h"
 #include "usb/frame_read.h"
 
 namespace tool {
@@ -29,6 +29,7 @@ struct Options {
     std::vector<std::string> faults;  // empty: the camera behaves
     bool unpaced = false;
     bool json = false;
+    std::string driver;  // a kernel image to run instead of the built-in driver
 };
 
 void PrintStep(bool json, const char* step, int frame, NTSTATUS status) {
@@ -46,9 +47,16 @@ void PrintStep(bool json, const char* step, int frame, NTSTATUS status) {
 }
 
 int Run(const Options& o) {
+    if (!ChooseDriver("trace", o.driver))
+        return kExitFailure;
+    DriverInternals driver;
+    std::string error;
+    if (!BindDriverInternals(&driver, &error)) {
+        std::fprintf(stderr, "bayercam trace: %s\n", error.c_str());
+        return kExitFailure;
+    }
     sim::CameraOptions options;
     options.paced = !o.unpaced;
-    std::string error;
     std::unique_ptr<sim::Camera> camera = sim::Camera::Create(options, &error);
     if (!camera) {
         std::fprintf(stderr, "bayercam trace: no camera: %s\n", error.c_str());
@@ -67,11 +75,11 @@ int Run(const Options& o) {
         return kExitFailure;
     }
     auto* context = static_cast<DeviceContext*>(device->Context);
-    LONG savedTimeout = InterlockedExchange(&FrameTimeout, LONG(ULONG(o.timeout)));
+    LONG savedTimeout = InterlockedExchange(driver.frameTimeout, LONG(ULONG(o.timeout)));
 
     if (!o.json)
         std::printf("%s\n", TransferHeader().c_str());
-    const NTSTATUS configured = ConfigureDevice(&context->Usb);
+    const NTSTATUS configured = driver.configureDevice(&context->Usb);
     PrintTransfers(camera.get(), o.json);
     PrintStep(o.json, "configure", 0, configured);
 
@@ -83,7 +91,7 @@ int Run(const Options& o) {
     host::PoolBuffer buffer(sim::kFrameBytes, 0);  // a capture buffer is pool
     int read = 0;
     for (int frame = 1; frame <= o.frames; ++frame) {
-        NTSTATUS frameStatus = ReadRawFrame(context, buffer.data());
+        NTSTATUS frameStatus = driver.readRawFrame(context, buffer.data());
         if (frameStatus == STATUS_SUCCESS)
             ++read;
         PrintTransfers(camera.get(), o.json);
@@ -95,9 +103,9 @@ int Run(const Options& o) {
         std::printf("-- %d of %d frames read\n", read, o.frames);
     }
 
-    FreeConfiguration(&context->Usb);
+    driver.freeConfiguration(&context->Usb);
     host::RemoveDevice(device);
-    InterlockedExchange(&FrameTimeout, savedTimeout);
+    InterlockedExchange(driver.frameTimeout, savedTimeout);
 
     // The trace is the product, but a script asked for frames: a run that configured nothing
     // or read fewer frames than asked did not do its job.
@@ -125,6 +133,7 @@ Job Setup(CLI::App& command) {
     command.add_flag("--unpaced", o->unpaced,
                      "deliver frames as fast as they are read, not at the camera's frame rate");
     command.add_flag("--json", o->json, "print JSON lines, one per request and per step");
+    AddDriverOption(command, &o->driver);
     return [o]() { return Run(*o); };
 }
 

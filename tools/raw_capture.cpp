@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "platform/host/host_control.h"
 #include "stream/capture_worker.h"
 #include "stream/pin.h"
 
@@ -32,6 +33,17 @@ namespace {
 // The hook is a plain function in the operations table, with nothing but the device record
 // to go on: it finds its capture here.
 std::atomic<RawCapture*> activeCapture{nullptr};
+
+// A kernel image's operations are functions of the kernel's calling convention.
+using CameraOp = void (*)(DeviceContext* context, ULONG* value);
+using ImageCameraOp = void(NTAPI*)(DeviceContext* context, ULONG* value);
+
+void CallOp(bool image, CameraOp op, DeviceContext* context, ULONG* value) {
+    if (image)
+        reinterpret_cast<ImageCameraOp>(reinterpret_cast<void*>(op))(context, value);
+    else
+        op(context, value);
+}
 
 }  // namespace
 
@@ -49,7 +61,10 @@ std::unique_ptr<RawCapture> RawCapture::Install(DeviceContext* context, std::str
     capture->context_ = context;
     capture->original_ = context->Ops;
     capture->table_ = *context->Ops;
-    capture->table_.GetFrameOrigin = GetFrameOriginHook;
+    capture->image_ = host::ChosenDriverImage() != nullptr;
+    capture->table_.GetFrameOrigin =
+        capture->image_ ? reinterpret_cast<CameraOp>(reinterpret_cast<void*>(&ImageOriginHook))
+                        : &GetFrameOriginHook;
     // No stream runs yet, so no thread reads the pointer while it changes; the worker thread
     // that will call through it is created after this store.
     context->Ops = &capture->table_;
@@ -66,9 +81,13 @@ RawCapture::~RawCapture() {
 void RawCapture::GetFrameOriginHook(DeviceContext* context, ULONG* origin) {
     RawCapture* self = activeCapture.load();
     // The hook only exists while its capture does; the driver's table is still at hand there.
-    self->original_->GetFrameOrigin(context, origin);
+    CallOp(self->image_, self->original_->GetFrameOrigin, context, origin);
     if (context == self->context_)
         self->Record(context, *origin);
+}
+
+void NTAPI RawCapture::ImageOriginHook(DeviceContext* context, ULONG* origin) {
+    GetFrameOriginHook(context, origin);
 }
 
 void RawCapture::Record(DeviceContext* context, ULONG origin) {
@@ -82,8 +101,8 @@ void RawCapture::Record(DeviceContext* context, ULONG origin) {
     KeReleaseSpinLock(&worker->BufferLock, irql);
 
     ULONG pitch = 0, size = 0;
-    original_->GetFramePitch(context, &pitch);
-    original_->GetFrameSize(context, &size);
+    CallOp(image_, original_->GetFramePitch, context, &pitch);
+    CallOp(image_, original_->GetFrameSize, context, &size);
     const uint64_t last = uint64_t(origin) + uint64_t(pitch) * (kSensorHeight - 1) + kSensorWidth;
     std::vector<uint8_t> raw;
     if (index >= 0 && pitch >= ULONG(kSensorWidth) && last <= size) {

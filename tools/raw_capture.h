@@ -1,7 +1,7 @@
 // --raw-out: the raw Bayer frame each delivered image was converted from. The driver keeps
 // its raw frames to itself; the tool, like a debugging build would, wraps the device's camera
 // operations so the conversion itself hands over a copy of the buffer it is about to convert.
-// Host build only: it replaces DeviceContext::Ops.
+// It replaces DeviceContext::Ops, of the built-in driver or of a kernel image.
 #pragma once
 
 #include <cstdint>
@@ -40,10 +40,13 @@ private:
 
     RawCapture() = default;
     static void GetFrameOriginHook(DeviceContext* context, ULONG* origin);
+    // The same for a kernel image, whose table holds functions of the kernel's convention.
+    static void NTAPI ImageOriginHook(DeviceContext* context, ULONG* origin);
     void Record(DeviceContext* context, ULONG origin);
 
     DeviceContext* context_ = nullptr;
     const CameraOps* original_ = nullptr;
+    bool image_ = false;  // the driver is a kernel image
     CameraOps table_{};
     std::mutex mutex_;  // guards the copies: the Process pass's thread and the application's
     // The latest copy converted while each frame (by its data buffer) led the pin's queue;

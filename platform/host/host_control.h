@@ -74,8 +74,10 @@ private:
 // ---- The PnP manager and AVStream device creation -------------------------------------
 using DriverEntryRoutine = NTSTATUS (*)(PDRIVER_OBJECT, PUNICODE_STRING);
 
-// Loads the driver: makes a driver object and calls its entry point. One driver per process
-// is enough for the driver's own needs; a second load replaces the first's descriptor.
+// Loads the driver: makes a driver object and calls its entry point: `entry`, the driver built
+// into the program, unless a kernel image was chosen (below), whose DriverEntry then runs
+// instead. One driver per process is enough for the driver's own needs; a second load replaces
+// the first's descriptor.
 NTSTATUS LoadDriver(DriverEntryRoutine entry);
 // The device descriptor the driver registered, or null before LoadDriver.
 const KSDEVICE_DESCRIPTOR* RegisteredDescriptor();
@@ -100,6 +102,15 @@ void* DriverImageSymbol(const DriverImage* image, const char* name);
 std::string DriverImageAddressName(const DriverImage* image, const void* address);
 // Why the image has no symbols (the debug file missing or not matching); empty when it has.
 const std::string& DriverImageSymbolsProblem(const DriverImage* image);
+
+// The driver LoadDriver runs. A program chooses an image once, explicitly (a tool's --driver)
+// or through this environment variable, read at the first need, so that one test program runs
+// unchanged against either form; a variable naming an image that does not load ends the
+// program, which must not quietly test the built-in driver instead. The image stays mapped.
+constexpr const char* kDriverImageVariable = "BAYERCAM_DRIVER_IMAGE";
+bool ChooseDriverImage(const std::string& path, std::string* error);
+// The image chosen, or null while the built-in driver is in use.
+const DriverImage* ChosenDriverImage();
 
 // Makes a device arrive below a loaded driver: creates the AVStream device with its object
 // bag, functional and physical device objects, attaches it above `lower` (a bare device with

@@ -49,6 +49,8 @@ NTSTATUS LoadDriver(DriverEntryRoutine entry) {
     theDriver.object.Size = sizeof(DRIVER_OBJECT);
     static WCHAR path[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\bayercam";
     UNICODE_STRING registryPath{USHORT(sizeof(path) - sizeof(WCHAR)), USHORT(sizeof(path)), path};
+    if (const DriverImage* image = ChosenDriverImage())
+        entry = DriverImageEntry(image);
     return entry(&theDriver.object, &registryPath);
 }
 

@@ -118,6 +118,7 @@ public:
     };
     void Add(Symbol symbol);
     void Finish();  // sorts; call once after the last Add
+    // By the symbol's name or, for a C++ function, by its name alone ("ConfigureDevice").
     bool Find(const std::string& name, uint32_t* rva) const;
     // "name+0x1c" (demangled) for the symbol at or below `rva` in the same section; empty if none.
     std::string NameOf(uint32_t rva) const;
@@ -125,7 +126,9 @@ public:
 
 private:
     std::vector<Symbol> byRva_;
+    static constexpr uint32_t kAmbiguous = 0xFFFFFFFF;
     std::unordered_map<std::string, uint32_t> byName_;
+    std::unordered_map<std::string, uint32_t> byPlainName_;  // C++ functions, unless overloaded
 };
 // Reads the debug file the image's .gnu_debuglink names, beside the image, after checking
 // its CRC; false with the reason (the image loads without symbols then).

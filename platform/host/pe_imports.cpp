@@ -77,6 +77,7 @@ const std::vector<HostService>& HostServices() {
         {"ntoskrnl.exe", "KeEnterCriticalRegion", Address(&KeEnterCriticalRegion)},
         {"ntoskrnl.exe", "KeLeaveCriticalRegion", Address(&KeLeaveCriticalRegion)},
         {"ntoskrnl.exe", "KeDelayExecutionThread", Address(&KeDelayExecutionThread)},
+        {"ntoskrnl.exe", "KeBugCheckEx", Address(&KeBugCheckEx)},
         {"ntoskrnl.exe", "IoBuildDeviceIoControlRequest", Address(&IoBuildDeviceIoControlRequest)},
         {"ntoskrnl.exe", "IofCallDriver", Address(&IofCallDriver)},
         {"ntoskrnl.exe", "IoAllocateIrp", Address(&IoAllocateIrp)},

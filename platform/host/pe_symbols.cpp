@@ -130,6 +130,15 @@ std::string Demangled(const std::string& name) {
 
 void SymbolTable::Add(Symbol symbol) {
     byName_.emplace(symbol.name, symbol.rva);
+    // A C++ function also answers to its plain name, as a debugger's expression would, unless
+    // overloads share it: the two builds spell LONG differently, so their mangled names differ.
+    std::string plain = Demangled(symbol.name);
+    size_t open = plain.find('(');
+    if (plain != symbol.name && open != std::string::npos && open > 0) {
+        auto [it, added] = byPlainName_.emplace(plain.substr(0, open), symbol.rva);
+        if (!added && it->second != symbol.rva)
+            it->second = kAmbiguous;
+    }
     byRva_.push_back(std::move(symbol));
 }
 
@@ -142,8 +151,11 @@ void SymbolTable::Finish() {
 
 bool SymbolTable::Find(const std::string& name, uint32_t* rva) const {
     auto it = byName_.find(name);
-    if (it == byName_.end())
-        return false;
+    if (it == byName_.end()) {
+        it = byPlainName_.find(name);
+        if (it == byPlainName_.end() || it->second == kAmbiguous)
+            return false;
+    }
     *rva = it->second;
     return true;
 }

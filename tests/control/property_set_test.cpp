@@ -5,6 +5,7 @@
 
 #include "driver/pool_tags.h"
 #include "imaging/image_pipeline.h"
+#include "tests/common/driver_form.h"
 #include "tests/control/started_camera.h"
 #include "usb/frame_read.h"
 
@@ -98,7 +99,7 @@ TEST_F(PropertySet, SetsClampAndIgnoreAsTheSettingsDo) {
         EXPECT_EQ(r.status, STATUS_SUCCESS);
         EXPECT_EQ(r.value, c.get) << "item " << c.id << " set to " << c.set;
     }
-    EXPECT_EQ(FrameTimeout, -5) << "the frame read follows the Timeout setting";
+    EXPECT_EQ(*DriverFrameTimeout(), -5) << "the frame read follows the Timeout setting";
     EXPECT_EQ(camera_->SensorRegister(sim::kExposureRegister), 300);
     EXPECT_EQ(camera_->SensorRegister(sim::kGainRegister), 310);
 }

@@ -2,10 +2,11 @@
 
 #include <cstdio>
 
+#include "tests/common/driver_form.h"
 #include "usb/frame_read.h"
 
 void StartedCamera::SetUp() {
-    InterlockedExchange(&FrameTimeout, kDefaultFrameTimeout);
+    InterlockedExchange(DriverFrameTimeout(), kDefaultFrameTimeout);
     Arrive();
     if (StartInSetUp())
         StartAndOpen();
@@ -16,7 +17,7 @@ void StartedCamera::TearDown() {
     if (device_)
         host::RemoveDevice(device_);
     camera_.reset();
-    InterlockedExchange(&FrameTimeout, kDefaultFrameTimeout);
+    InterlockedExchange(DriverFrameTimeout(), kDefaultFrameTimeout);
 }
 
 void StartedCamera::Arrive() {

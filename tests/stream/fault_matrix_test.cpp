@@ -8,6 +8,7 @@
 
 #include "imaging/image_pipeline.h"
 #include "usb/frame_read.h"
+#include "tests/common/driver_form.h"
 #include "tests/stream/expected_image.h"
 #include "tests/stream/streaming_camera.h"
 
@@ -51,7 +52,7 @@ protected:
     // keeps those faults cheap. With the default 3000 ms they cost about 90 frames.
     void SetUp() override {
         StreamingCamera::SetUp();
-        InterlockedExchange(&FrameTimeout, kTimeoutMs);
+        InterlockedExchange(DriverFrameTimeout(), kTimeoutMs);
     }
 
     static void TearDownTestSuite() {

@@ -1,0 +1,39 @@
+// --driver IMAGE: the tools run the shipped kernel image, mapped by the host's loader, instead
+// of the driver built into them. Where a tool reaches past the Windows interfaces into the
+// driver's own functions and variables (trace reads frames itself, info sets a region before
+// the device starts, stream --raw-out watches the conversion), it finds them as a debugger
+// would: in the image, through its debug symbols.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+#include "driver/device_context.h"
+
+namespace tool {
+
+CLI::Option* AddDriverOption(CLI::App& command, std::string* image);
+
+// Makes host::LoadDriver run the image at `image` (nothing to do when empty). False, with the
+// reason on standard error under the command's name, when it cannot be loaded.
+bool ChooseDriver(const char* command, const std::string& image);
+
+// The driver's own functions, in the convention of the kernel (which the built-in ones get
+// through wrappers), and its variables.
+struct DriverInternals {
+    volatile LONG* frameTimeout = nullptr;
+    NTSTATUS(NTAPI* configureDevice)(UsbDevice* usb) = nullptr;
+    void(NTAPI* freeConfiguration)(UsbDevice* usb) = nullptr;
+    NTSTATUS(NTAPI* readRawFrame)(DeviceContext* context, PUCHAR buffer) = nullptr;
+    void(NTAPI* setRegionOfInterest)(DeviceContext* context, LONG x, LONG y, LONG width,
+                                     LONG height) = nullptr;
+    // Whether the driver is the image: its operation tables (DeviceContext::Ops) then hold
+    // functions of the kernel's convention, not the host's.
+    bool image = false;
+};
+
+// Those of the driver that runs (after ChooseDriver). False, with the missing name, when the
+// image's debug symbols lack one.
+bool BindDriverInternals(DriverInternals* internals, std::string* error);
+
+}  // namespace tool
