@@ -31,6 +31,6 @@ const KSDEVICE_DESCRIPTOR DeviceDescriptor = {
 
 }  // namespace
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
     return KsInitializeDriver(driverObject, registryPath, &DeviceDescriptor);
 }
