@@ -102,7 +102,7 @@ std::atomic<int64_t> passNs{0}, readNs{0};
 KSPIN_DISPATCH timedPinDispatch;
 CameraOps timedOps;
 
-NTSTATUS TimedProcess(PKSPIN pin) {
+NTSTATUS NTAPI TimedProcess(PKSPIN pin) {
     int64_t start = CpuNs(CLOCK_THREAD_CPUTIME_ID);
     NTSTATUS status = PinProcess(pin);
     passNs += CpuNs(CLOCK_THREAD_CPUTIME_ID) - start;

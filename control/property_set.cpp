@@ -252,7 +252,7 @@ NTSTATUS RunSet(const Behaviour& b, DeviceContext* context, PVOID data) {
 
 // Every item's get handler. Items are looked up by the request's identifier, which AVStream
 // has matched against the item table, but a handler never trusts it blindly.
-NTSTATUS GetCameraProperty(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI GetCameraProperty(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     if (!request || request->Id >= kCameraPropertyCount || !data)
         return STATUS_UNSUCCESSFUL;
     const Behaviour& b = kBehaviour[request->Id];
@@ -266,7 +266,7 @@ NTSTATUS GetCameraProperty(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     return RunGet(irp, b, context, data);
 }
 
-NTSTATUS SetCameraProperty(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI SetCameraProperty(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     if (!request || request->Id >= kCameraPropertyCount || !data)
         return STATUS_UNSUCCESSFUL;
     DeviceContext* context = ContextOf(irp);

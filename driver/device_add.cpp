@@ -3,12 +3,12 @@
 #include "driver/camera_ops.h"
 #include "driver/pool_tags.h"
 
-void FreeItem(PVOID item) {
+void NTAPI FreeItem(PVOID item) {
     if (item)
         ExFreePool(item);
 }
 
-void FreeDeviceContext(PVOID item) {
+void NTAPI FreeDeviceContext(PVOID item) {
     if (item)
         ExFreePoolWithTag(item, kTagRecord);
 }
@@ -53,7 +53,7 @@ void ApplyDefaults(DeviceContext* context, PKSDEVICE device) {
 
 }  // namespace
 
-NTSTATUS Add(PKSDEVICE device) {
+NTSTATUS NTAPI Add(PKSDEVICE device) {
     auto* context = static_cast<DeviceContext*>(
         ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(DeviceContext), kTagRecord));
     if (!context)

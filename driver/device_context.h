@@ -131,10 +131,10 @@ private:
 };
 
 // The record is created by Add and freed only through the device's object bag.
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
-NTSTATUS Add(PKSDEVICE device);
-NTSTATUS Start(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
-               PCM_RESOURCE_LIST untranslated);
-void Stop(PKSDEVICE device, PIRP irp);
-void FreeItem(PVOID item);
-void FreeDeviceContext(PVOID item);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI Add(PKSDEVICE device);
+NTSTATUS NTAPI Start(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
+                     PCM_RESOURCE_LIST untranslated);
+void NTAPI Stop(PKSDEVICE device, PIRP irp);
+void NTAPI FreeItem(PVOID item);
+void NTAPI FreeDeviceContext(PVOID item);

@@ -14,7 +14,7 @@ WCHAR FilterReferenceString[] = BC_WIDE("GLOBAL");
 
 }  // namespace
 
-NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+NTSTATUS NTAPI Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
     auto* context = static_cast<DeviceContext*>(device->Context);
     if (!context)
         return STATUS_UNSUCCESSFUL;
@@ -46,7 +46,7 @@ NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
     return status;
 }
 
-void Stop(PKSDEVICE device, PIRP) {
+void NTAPI Stop(PKSDEVICE device, PIRP) {
     auto* context = static_cast<DeviceContext*>(device->Context);
     if (!context)
         return;

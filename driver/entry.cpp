@@ -33,8 +33,8 @@ const KSDEVICE_DESCRIPTOR DeviceDescriptor = {
 }  // namespace
 
 // Unguarded: its frame is entered under the initial guard and left under the seeded one.
-extern "C" BC_UNGUARDED_FRAME NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject,
-                                                   PUNICODE_STRING registryPath) {
+extern "C" BC_UNGUARDED_FRAME NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject,
+                                                         PUNICODE_STRING registryPath) {
     PlatformSeedStackGuard(driverObject, registryPath);
     return KsInitializeDriver(driverObject, registryPath, &DeviceDescriptor);
 }

@@ -103,7 +103,7 @@ const KSFILTER_DESCRIPTOR CaptureFilterDescriptor = {
     nullptr,  // no component id
 };
 
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP) {
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP) {
     auto* record = static_cast<FilterContext*>(
         ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FilterContext), kTagRecord));
     if (!record)
@@ -118,7 +118,7 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FilterClose(PKSFILTER filter, PIRP) {
+NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP) {
     PKSDEVICE device = KsFilterGetDevice(filter);
     auto* context = device ? static_cast<DeviceContext*>(device->Context) : nullptr;
     if (context)

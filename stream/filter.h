@@ -13,11 +13,12 @@ extern const KSFILTER_DESCRIPTOR CaptureFilterDescriptor;
 extern const KSPIN_DESCRIPTOR_EX CapturePinDescriptor;
 extern const KSALLOCATOR_FRAMING_EX CaptureAllocatorFraming;
 
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp);
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp);
 // Saves the camera's settings each time an application closes the filter.
-NTSTATUS FilterClose(PKSFILTER filter, PIRP irp);
+NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP irp);
 
 // The pin's intersection handler: the format of a caller's video range that matches the pin's
 // range, with the caller's video info header and the image size computed from its bitmap.
-NTSTATUS IntersectVideoFormat(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange,
-                              PKSDATARANGE pinRange, ULONG bufferSize, PVOID data, PULONG dataSize);
+NTSTATUS NTAPI IntersectVideoFormat(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange,
+                                    PKSDATARANGE pinRange, ULONG bufferSize, PVOID data,
+                                    PULONG dataSize);

@@ -84,7 +84,7 @@ void Deliver(const PinContext* pin, CaptureWorker* worker, PKSSTREAM_POINTER poi
 
 }  // namespace
 
-NTSTATUS PinProcess(PKSPIN pin) {
+NTSTATUS NTAPI PinProcess(PKSPIN pin) {
     auto* context = static_cast<PinContext*>(pin->Context);
     CaptureWorker* worker = context ? context->Device->CaptureWorker : nullptr;
     if (!worker || InterlockedCompareExchange(&worker->FramesRead, 0, 0) <= 0)

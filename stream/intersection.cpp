@@ -29,9 +29,9 @@ ULONG ImageSize(const KS_BITMAPINFOHEADER& bitmap) {
 
 }  // namespace
 
-NTSTATUS IntersectVideoFormat(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange,
-                              PKSDATARANGE pinRange, ULONG bufferSize, PVOID data,
-                              PULONG dataSize) {
+NTSTATUS NTAPI IntersectVideoFormat(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange,
+                                    PKSDATARANGE pinRange, ULONG bufferSize, PVOID data,
+                                    PULONG dataSize) {
     if (!callerRange || !pinRange || !dataSize)
         return STATUS_INVALID_PARAMETER;
     if (!IsVideoInfo(callerRange->Specifier))

@@ -40,7 +40,7 @@ LONG Magnitude(LONG value) {
 
 }  // namespace
 
-NTSTATUS PinCreate(PKSPIN pin, PIRP) {
+NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP) {
     auto* context = static_cast<PinContext*>(
         ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PinContext), kTagRecord));
     if (!context)
@@ -101,7 +101,7 @@ void SizeFraming(PKSPIN pin, ULONG frameSize) {
     item.FramingRange.Range.Stepping = 0;
 }
 
-NTSTATUS PinClose(PKSPIN pin, PIRP) {
+NTSTATUS NTAPI PinClose(PKSPIN pin, PIRP) {
     PinContext* context = ContextOf(pin);
     if (context) {
         context->Stride = 0;
@@ -110,8 +110,8 @@ NTSTATUS PinClose(PKSPIN pin, PIRP) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
-                          const KSDATARANGE* range, const KSATTRIBUTE_LIST*) {
+NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
+                                const KSDATARANGE* range, const KSATTRIBUTE_LIST*) {
     const KSDATAFORMAT* format = pin->ConnectionFormat;
     if (!format || !range)
         return STATUS_NO_MATCH;
@@ -153,7 +153,7 @@ NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
     PinContext* context = ContextOf(pin);
     if (!context)
         return STATUS_INVALID_DEVICE_STATE;

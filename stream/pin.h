@@ -27,15 +27,15 @@ struct PinContext {
 
 extern const KSPIN_DISPATCH CapturePinDispatch;
 
-NTSTATUS PinCreate(PKSPIN pin, PIRP irp);
-NTSTATUS PinClose(PKSPIN pin, PIRP irp);
-NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributes,
-                          const KSDATARANGE* range, const KSATTRIBUTE_LIST* attributeRange);
-NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
+NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP irp);
+NTSTATUS NTAPI PinClose(PKSPIN pin, PIRP irp);
+NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributes,
+                                const KSDATARANGE* range, const KSATTRIBUTE_LIST* attributeRange);
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
 // Sizes the pin's private framing to frames of `frameSize` bytes, two of them.
 void SizeFraming(PKSPIN pin, ULONG frameSize);
 // The Process pass: converts the newest raw frame into the frame at the leading edge.
-NTSTATUS PinProcess(PKSPIN pin);
+NTSTATUS NTAPI PinProcess(PKSPIN pin);
 
 // The stream claim and the capture: the pin's state changes call these.
 NTSTATUS OpenStream(DeviceContext* device, PinContext* pin, const KS_VIDEOINFOHEADER* info);

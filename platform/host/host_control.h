@@ -72,7 +72,7 @@ private:
 [[noreturn]] void BugCheck(const char* code, const std::string& what);
 
 // ---- The PnP manager and AVStream device creation -------------------------------------
-using DriverEntryRoutine = NTSTATUS (*)(PDRIVER_OBJECT, PUNICODE_STRING);
+using DriverEntryRoutine = NTSTATUS(NTAPI*)(PDRIVER_OBJECT, PUNICODE_STRING);
 
 // Loads the driver: makes a driver object and calls its entry point: `entry`, the driver built
 // into the program, unless a kernel image was chosen (below), whose DriverEntry then runs

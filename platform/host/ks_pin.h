@@ -109,21 +109,22 @@ typedef GUID IID;
 typedef const IID& REFIID;
 
 // COM interfaces as the WDK's unknown.h and ks.h declare them for C++: classes of pure virtual
-// methods in this order, so a call through the interface reads the same vtable slot.
+// methods in this order, so a call through the interface reads the same vtable slot, each in
+// the Windows x64 convention (STDMETHODCALLTYPE) the image's calls use.
 struct IUnknown {
-    virtual NTSTATUS QueryInterface(REFIID InterfaceId, PVOID* Interface) = 0;
-    virtual ULONG AddRef() = 0;
-    virtual ULONG Release() = 0;
+    virtual NTSTATUS STDMETHODCALLTYPE QueryInterface(REFIID InterfaceId, PVOID* Interface) = 0;
+    virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+    virtual ULONG STDMETHODCALLTYPE Release() = 0;
 };
 typedef IUnknown* PUNKNOWN;
 
 struct IKsReferenceClock : public IUnknown {
-    virtual LONGLONG GetTime() = 0;
-    virtual LONGLONG GetPhysicalTime() = 0;
-    virtual LONGLONG GetCorrelatedTime(PLONGLONG SystemTime) = 0;
-    virtual LONGLONG GetCorrelatedPhysicalTime(PLONGLONG SystemTime) = 0;
-    virtual NTSTATUS GetResolution(PKSRESOLUTION Resolution) = 0;
-    virtual NTSTATUS GetState(PKSSTATE State) = 0;
+    virtual LONGLONG STDMETHODCALLTYPE GetTime() = 0;
+    virtual LONGLONG STDMETHODCALLTYPE GetPhysicalTime() = 0;
+    virtual LONGLONG STDMETHODCALLTYPE GetCorrelatedTime(PLONGLONG SystemTime) = 0;
+    virtual LONGLONG STDMETHODCALLTYPE GetCorrelatedPhysicalTime(PLONGLONG SystemTime) = 0;
+    virtual NTSTATUS STDMETHODCALLTYPE GetResolution(PKSRESOLUTION Resolution) = 0;
+    virtual NTSTATUS STDMETHODCALLTYPE GetState(PKSSTATE State) = 0;
 };
 typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 

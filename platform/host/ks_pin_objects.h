@@ -15,15 +15,15 @@ namespace host::ks {
 // pin, so a reference the driver forgets to release is caught when the pin closes.
 struct HostClock final : IKsReferenceClock {
     explicit HostClock(HostPin* owner) : pin(owner) {}
-    NTSTATUS QueryInterface(REFIID id, PVOID* out) override;
-    ULONG AddRef() override;
-    ULONG Release() override;
-    LONGLONG GetTime() override;
-    LONGLONG GetPhysicalTime() override;
-    LONGLONG GetCorrelatedTime(PLONGLONG systemTime) override;
-    LONGLONG GetCorrelatedPhysicalTime(PLONGLONG systemTime) override;
-    NTSTATUS GetResolution(PKSRESOLUTION resolution) override;
-    NTSTATUS GetState(PKSSTATE state) override;
+    NTSTATUS STDMETHODCALLTYPE QueryInterface(REFIID id, PVOID* out) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    LONGLONG STDMETHODCALLTYPE GetTime() override;
+    LONGLONG STDMETHODCALLTYPE GetPhysicalTime() override;
+    LONGLONG STDMETHODCALLTYPE GetCorrelatedTime(PLONGLONG systemTime) override;
+    LONGLONG STDMETHODCALLTYPE GetCorrelatedPhysicalTime(PLONGLONG systemTime) override;
+    NTSTATUS STDMETHODCALLTYPE GetResolution(PKSRESOLUTION resolution) override;
+    NTSTATUS STDMETHODCALLTYPE GetState(PKSSTATE state) override;
 
     HostPin* const pin;
     std::atomic<LONG> references{0};

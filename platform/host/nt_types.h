@@ -6,8 +6,13 @@
 #include <stdint.h>
 #include <string.h>
 
-#define NTAPI
-#define FASTCALL
+// The Windows x64 calling convention. The host will run the cross-compiled kernel image
+// in-process, so every service the driver imports and every callback it hands over must use
+// Microsoft's convention here too. On x64 Windows __stdcall and __fastcall are that same one
+// convention, so FASTCALL and STDMETHODCALLTYPE name it as well.
+#define NTAPI __attribute__((ms_abi))
+#define FASTCALL __attribute__((ms_abi))
+#define STDMETHODCALLTYPE __attribute__((ms_abi))
 #define DECLSPEC_ALIGN(x) __attribute__((aligned(x)))
 #define IN
 #define OUT

@@ -47,20 +47,20 @@ int RangeIndex(PKSPIN pin, const KSDATARANGE* range) {
     return -1;
 }
 
-void FreeRecorded(PVOID item) {
+void NTAPI FreeRecorded(PVOID item) {
     recorded.Add("free");
     ExFreePoolWithTag(item, kTag);
 }
 
-NTSTATUS SetDataFormat(PKSPIN pin, PKSDATAFORMAT old, PKSMULTIPLE_ITEM, const KSDATARANGE* range,
-                       const KSATTRIBUTE_LIST*) {
+NTSTATUS NTAPI SetDataFormat(PKSPIN pin, PKSDATAFORMAT old, PKSMULTIPLE_ITEM,
+                             const KSDATARANGE* range, const KSATTRIBUTE_LIST*) {
     int index = RangeIndex(pin, range);
     recorded.Add("format " + std::to_string(index) + (old ? " old" : " new"));
     recorded.seenFormat = *pin->ConnectionFormat;
     return index >= 0 ? behaviour.formatStatus[index] : STATUS_NO_MATCH;
 }
 
-NTSTATUS Create(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI Create(PKSPIN pin, PIRP irp) {
     recorded.Add("create");
     recorded.pin = pin;
     EXPECT_EQ(KsGetPinFromIrp(irp), pin);
@@ -85,12 +85,12 @@ NTSTATUS Create(PKSPIN pin, PIRP irp) {
     return behaviour.createStatus;
 }
 
-NTSTATUS Close(PKSPIN, PIRP) {
+NTSTATUS NTAPI Close(PKSPIN, PIRP) {
     recorded.Add("close");
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+NTSTATUS NTAPI SetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
     recorded.Add("state " + std::to_string(from) + ">" + std::to_string(to) + " client " +
                  std::to_string(pin->ClientState));
     if (recorded.inProcess)
@@ -126,7 +126,7 @@ void FillFrames(PKSPIN pin) {
     }
 }
 
-NTSTATUS Process(PKSPIN pin) {
+NTSTATUS NTAPI Process(PKSPIN pin) {
     recorded.inProcess = true;
     ++recorded.passes;
     if (behaviour.blockProcess) {
@@ -221,7 +221,7 @@ const KSFILTER_DESCRIPTOR kFilter = {&kFilterDispatch,
                                      nullptr,
                                      nullptr};
 
-NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+NTSTATUS NTAPI Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
     KsAcquireDevice(device);
     static WCHAR reference[] = u"GLOBAL";
     NTSTATUS status = KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilter, reference,
@@ -237,7 +237,7 @@ const KSDEVICE_DESCRIPTOR kDevice = {&kDeviceDispatch, 0, nullptr, 0};
 
 }  // namespace
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     return KsInitializeDriver(driver, registryPath, &kDevice);
 }
 

@@ -67,7 +67,7 @@ extern KEVENT release;
 extern const KSPIN_DESCRIPTOR_EX kPins[2];
 extern const KSALLOCATOR_FRAMING_EX kFraming;
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 KSDATAFORMAT Format(const GUID& major, const GUID& sub, const GUID& specifier);
 

@@ -10,12 +10,12 @@ namespace {
 
 const ULONG kTag = host::PoolTag("Test");
 
-void FreeRecorded(PVOID item) {
+void NTAPI FreeRecorded(PVOID item) {
     events.push_back("free");
     ExFreePoolWithTag(item, kTag);
 }
 
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
     events.push_back("create");
     // What AVStream promises a Create: the device mutex, the filter behind the request, the
     // device's context inherited through the factory, and a bag the filter may fill.
@@ -27,13 +27,13 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
     return behaviour.createStatus;
 }
 
-NTSTATUS FilterClose(PKSFILTER filter, PIRP) {
+NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP) {
     events.push_back("close");
     EXPECT_TRUE(host::DeviceLockHeld(KsFilterGetDevice(filter)));
     return STATUS_SUCCESS;
 }
 
-NTSTATUS GetValue(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI GetValue(PIRP irp, PKSIDENTIFIER, PVOID data) {
     // Writes eight bytes but reports four: only the reported bytes may reach the caller.
     ULONGLONG wide = 0xEEEEEEEE00000000ull | storedValue;
     ULONG room = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
@@ -42,7 +42,7 @@ NTSTATUS GetValue(PIRP irp, PKSIDENTIFIER, PVOID data) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetValue(PIRP, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI SetValue(PIRP, PKSIDENTIFIER, PVOID data) {
     memcpy(&storedValue, data, sizeof(storedValue));
     return STATUS_SUCCESS;
 }
@@ -73,8 +73,8 @@ const PKSDATARANGE kCaptureRanges[] = {&rangeA.range, &rangeB};
 const PKSDATARANGE kInputRanges[] = {&rangeNone};
 
 // Settles only the range named in `behaviour.settles`, with a format that is the range itself.
-NTSTATUS Intersect(PVOID context, PIRP irp, PKSP_PIN, PKSDATARANGE, PKSDATARANGE own,
-                   ULONG bufferSize, PVOID data, PULONG dataSize) {
+NTSTATUS NTAPI Intersect(PVOID context, PIRP irp, PKSP_PIN, PKSDATARANGE, PKSDATARANGE own,
+                         ULONG bufferSize, PVOID data, PULONG dataSize) {
     EXPECT_EQ(context, KsGetFilterFromIrp(irp));
     bool isA = own == &rangeA.range;
     events.push_back(isA ? "intersect A" : "intersect B");
@@ -134,7 +134,7 @@ const KSPIN_DESCRIPTOR_EX kPins[] = {
 
 const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, FilterClose, nullptr, nullptr};
 
-NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+NTSTATUS NTAPI Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
     KsAcquireDevice(device);
     static WCHAR reference[] = u"GLOBAL";
     NTSTATUS status =
@@ -144,7 +144,7 @@ NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
     return status;
 }
 
-void Stop(PKSDEVICE device, PIRP) {
+void NTAPI Stop(PKSDEVICE device, PIRP) {
     // The factory's create item is still in place while the driver stops.
     events.push_back("stop with " + std::to_string(host::FilterFactoryCount(device)));
 }
@@ -173,7 +173,7 @@ const KSFILTER_DESCRIPTOR kFilter = {&kFilterDispatch,
                                      nullptr,
                                      nullptr};
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     return KsInitializeDriver(driver, registryPath, &kDevice);
 }
 

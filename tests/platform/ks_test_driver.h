@@ -38,7 +38,7 @@ extern std::vector<std::string> events;  // "create", "close", "stop", "free", "
 extern ULONG storedValue;
 extern const KSFILTER_DESCRIPTOR kFilter;
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 // A started device of the test driver, removed after the test.
 class StartedDevice : public testing::Test {

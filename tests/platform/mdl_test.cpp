@@ -101,7 +101,7 @@ TEST_F(MdlDeathTest, MappingPagesThatWereNeverLocked) {
             PMDL whole = IoAllocateMdl(buffer.p, 8192, FALSE, FALSE, nullptr);
             PMDL partial = IoAllocateMdl(buffer.p, 8192, FALSE, FALSE, nullptr);
             IoBuildPartialMdl(whole, partial, buffer.p, 4096);
-            MmGetSystemAddressForMdlSafe(partial, NormalPagePriority);
+            (void)MmGetSystemAddressForMdlSafe(partial, NormalPagePriority);
         },
         "never locked");
 }

@@ -203,7 +203,7 @@ TEST(SystemThread, RefusedCreationStartsNothingAndReturnsNoHandle) {
         HANDLE handle = reinterpret_cast<HANDLE>(uintptr_t(0x5A5A));
         EXPECT_EQ(Create(
                       &handle,
-                      [](PVOID ran) {
+                      [](PVOID ran) NTAPI {
                           *static_cast<std::atomic<bool>*>(ran) = true;
                           PsTerminateSystemThread(STATUS_SUCCESS);
                       },
@@ -270,11 +270,11 @@ TEST_F(SystemThreadDeathTest, MisuseIsABugCheck) {
         {"terminating a thread the kernel did not create",
          [] { PsTerminateSystemThread(STATUS_SUCCESS); },
          "PsTerminateSystemThread from a thread that PsCreateSystemThread did not create"},
-        {"a routine that returns", [] { RunToEnd([](PVOID) {}); },
+        {"a routine that returns", [] { RunToEnd([](PVOID) NTAPI {}); },
          "start routine returned instead of ending with PsTerminateSystemThread"},
         {"ending inside a region the routine entered",
          [] {
-             RunToEnd([](PVOID) {
+             RunToEnd([](PVOID) NTAPI {
                  KeEnterCriticalRegion();
                  PsTerminateSystemThread(STATUS_SUCCESS);
              });
@@ -282,7 +282,7 @@ TEST_F(SystemThreadDeathTest, MisuseIsABugCheck) {
          "ended inside a critical region it entered"},
         {"leaving the system's critical region",
          [] {
-             RunToEnd([](PVOID) {
+             RunToEnd([](PVOID) NTAPI {
                  KeLeaveCriticalRegion();
                  PsTerminateSystemThread(STATUS_SUCCESS);
              });

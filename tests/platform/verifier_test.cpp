@@ -111,7 +111,7 @@ const Case kCases[] = {
      "IRQL_NOT_LESS_OR_EQUAL: KsAcquireDevice called at IRQL 2"},
     {"CompletionRoutineRunsAtDispatch",
      [] {
-         Send(CompleteAtOnce, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+         Send(CompleteAtOnce, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS {
              KEVENT event;
              KeInitializeEvent(&event, NotificationEvent, TRUE);
              WaitForever(&event);
@@ -121,7 +121,7 @@ const Case kCases[] = {
      "IRQL_NOT_LESS_OR_EQUAL: KeWaitForSingleObject with a non-zero time-out called at IRQL 2"},
     {"DispatchReturnsRaised",
      [] {
-         Send([](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
+         Send([](PDEVICE_OBJECT device, PIRP irp) NTAPI -> NTSTATUS {
              CompleteAtOnce(device, irp);
              host::RaiseIrqlToDispatch();
              return STATUS_SUCCESS;
@@ -131,7 +131,7 @@ const Case kCases[] = {
      "IRQL 2"},
     {"DispatchReturnsInsideCriticalRegion",
      [] {
-         Send([](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
+         Send([](PDEVICE_OBJECT device, PIRP irp) NTAPI -> NTSTATUS {
              KeEnterCriticalRegion();
              return CompleteAtOnce(device, irp);
          });
@@ -139,7 +139,7 @@ const Case kCases[] = {
      "APC_INDEX_MISMATCH: a dispatch routine returned with its mutexes or critical regions"},
     {"CompletionRoutineKeepsSpinLock",
      [] {
-         Send(CompleteAtOnce, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+         Send(CompleteAtOnce, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS {
              static KSPIN_LOCK lock;
              KeInitializeSpinLock(&lock);
              KeAcquireSpinLockRaiseToDpc(&lock);
@@ -149,9 +149,9 @@ const Case kCases[] = {
      "DRIVER_VERIFIER_DETECTED_VIOLATION: a completion routine returned holding 1 spin lock"},
     {"CancelRoutineReturnsRaised",
      [] {
-         PIRP irp = Send([](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+         PIRP irp = Send([](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
              IoMarkIrpPending(irp);
-             IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP irp) {
+             IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
                  IoReleaseCancelSpinLock(irp->CancelIrql);
                  irp->IoStatus.Status = STATUS_CANCELLED;
                  IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -205,7 +205,7 @@ const Case kCases[] = {
     // ---- Requests ------------------------------------------------------------------------
     {"CompletedWithPendingStatus",
      [] {
-         Send([](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+         Send([](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
              irp->IoStatus.Status = STATUS_PENDING;
              IoCompleteRequest(irp, IO_NO_INCREMENT);
              return STATUS_SUCCESS;
@@ -215,7 +215,7 @@ const Case kCases[] = {
     {"PendingReturnedUnmarked",
      [] {
          static PIRP held;
-         Send([](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+         Send([](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
              held = irp;
              return STATUS_PENDING;
          });
@@ -225,7 +225,7 @@ const Case kCases[] = {
      "IoMarkIrpPending"},
     {"MarkedPendingButReturnedSuccess",
      [] {
-         Send([](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
+         Send([](PDEVICE_OBJECT device, PIRP irp) NTAPI -> NTSTATUS {
              IoMarkIrpPending(irp);
              return CompleteAtOnce(device, irp);
          });
@@ -233,7 +233,7 @@ const Case kCases[] = {
      "DRIVER_VERIFIER_IOMANAGER_VIOLATION: a dispatch routine called IoMarkIrpPending and "
      "returned a status other than STATUS_PENDING"},
     {"ReturnedSuccessWithoutCompleting",
-     [] { Send([](PDEVICE_OBJECT, PIRP) -> NTSTATUS { return STATUS_SUCCESS; }); },
+     [] { Send([](PDEVICE_OBJECT, PIRP) NTAPI -> NTSTATUS { return STATUS_SUCCESS; }); },
      "DRIVER_VERIFIER_IOMANAGER_VIOLATION: .* neither completed nor saw completed"},
     {"PendingReturnedNotPropagated",
      [] {
@@ -241,17 +241,17 @@ const Case kCases[] = {
          // routine lets the request go on up without marking its own location pending.
          static DRIVER_OBJECT lowerDriver{}, filterDriver{};
          static DEVICE_OBJECT lower{}, filter{};
-         lowerDriver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT,
-                                                                        PIRP irp) -> NTSTATUS {
+         lowerDriver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp)
+                                                                         NTAPI -> NTSTATUS {
              IoMarkIrpPending(irp);
              CompleteAtOnce(nullptr, irp);
              return STATUS_PENDING;
          };
-         filterDriver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT,
-                                                                         PIRP irp) -> NTSTATUS {
+         filterDriver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp)
+                                                                          NTAPI -> NTSTATUS {
              IoCopyCurrentIrpStackLocationToNext(irp);
              IoSetCompletionRoutine(
-                 irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_SUCCESS; },
+                 irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS { return STATUS_SUCCESS; },
                  nullptr, TRUE, TRUE, TRUE);
              return IofCallDriver(&lower, irp);
          };
@@ -337,7 +337,7 @@ const Case kCases[] = {
          HANDLE handle;
          PsCreateSystemThread(
              &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-             [](PVOID) {
+             [](PVOID) NTAPI {
                  KsAcquireDevice(device);
                  PsTerminateSystemThread(STATUS_SUCCESS);
              },
