@@ -179,11 +179,11 @@ int Run(const Options& o) {
               {"RoiW", context->RoiW},
               {"RoiH", context->RoiH}}},
             {"output", {{"width", context->OutputWidth}, {"height", context->OutputHeight}}},
-            {"dataRange", Format(VideoDataRange)},
+            {"dataRange", Format(*driver.videoDataRange)},
         };
         std::printf("%s\n", out.dump(2).c_str());
     } else {
-        PrintText(*context, VideoDataRange);
+        PrintText(*context, *driver.videoDataRange);
     }
     host::RemoveDevice(device);
     return kExitSuccess;

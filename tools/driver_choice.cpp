@@ -62,6 +62,7 @@ bool BindDriverInternals(DriverInternals* d, std::string* error) {
     if (!image) {
         *d = DriverInternals{};
         d->frameTimeout = &FrameTimeout;
+        d->videoDataRange = &VideoDataRange;
         d->configureDevice = BuiltInConfigureDevice;
         d->freeConfiguration = BuiltInFreeConfiguration;
         d->readRawFrame = BuiltInReadRawFrame;
@@ -70,6 +71,7 @@ bool BindDriverInternals(DriverInternals* d, std::string* error) {
     }
     d->image = true;
     return Find(image, "FrameTimeout", &d->frameTimeout, error) &&
+           Find(image, "VideoDataRange", &d->videoDataRange, error) &&
            Find(image, "ConfigureDevice", &d->configureDevice, error) &&
            Find(image, "FreeConfiguration", &d->freeConfiguration, error) &&
            Find(image, "ReadRawFrame", &d->readRawFrame, error) &&

@@ -22,6 +22,7 @@ bool ChooseDriver(const char* command, const std::string& image);
 // through wrappers), and its variables.
 struct DriverInternals {
     volatile LONG* frameTimeout = nullptr;
+    const KS_DATARANGE_VIDEO* videoDataRange = nullptr;  // driver-wide, follows the region
     NTSTATUS(NTAPI* configureDevice)(UsbDevice* usb) = nullptr;
     void(NTAPI* freeConfiguration)(UsbDevice* usb) = nullptr;
     NTSTATUS(NTAPI* readRawFrame)(DeviceContext* context, PUCHAR buffer) = nullptr;

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "tests/common/driver_form.h"
 #include "control/region_of_interest.h"
 #include "platform/host/host_control.h"
 
@@ -20,7 +21,7 @@ inline NTSTATUS IntersectPinRange(PFILE_OBJECT filter, std::vector<uint64_t>* fo
     request.pin.Property.Flags = KSPROPERTY_TYPE_GET;
     request.list.Size = sizeof(KSMULTIPLE_ITEM) + sizeof(KS_DATARANGE_VIDEO);
     request.list.Count = 1;
-    request.range = VideoDataRange;
+    request.range = DriverVideoRange();
     format->assign(32, 0);
     ULONG returned = 0;
     NTSTATUS status = host::KsPropertyRequest(filter, &request, sizeof(request), format->data(),

@@ -1,5 +1,6 @@
 // The capture pin's formats as an application finds them: the pin's data ranges, and the
 // intersection of a caller's range with them through AVStream's pin properties on the filter.
+#include "tests/common/driver_form.h"
 #include "control/region_of_interest.h"
 #include "tests/control/started_camera.h"
 
@@ -46,11 +47,11 @@ TEST_F(Intersection, ThePinOffersTheVideoRange) {
               STATUS_SUCCESS);
     EXPECT_EQ(ranges.list.Count, 1u);
     EXPECT_EQ(ranges.list.Size, sizeof(ranges));
-    EXPECT_EQ(memcmp(&ranges.range, &VideoDataRange, sizeof(VideoDataRange)), 0);
+    EXPECT_EQ(memcmp(&ranges.range, &DriverVideoRange(), sizeof(DriverVideoRange())), 0);
 }
 
 TEST_F(Intersection, ResultsAndRefusals) {
-    KS_DATARANGE_VIDEO own = VideoDataRange;
+    KS_DATARANGE_VIDEO own = DriverVideoRange();
     own.VideoInfoHeader.bmiHeader.biHeight = -494;
     Result result{};
     ULONG returned = 0;
@@ -65,7 +66,7 @@ TEST_F(Intersection, ResultsAndRefusals) {
     EXPECT_EQ(returned, 152u) << "size query";
 
     auto with = [&](auto change) {
-        KS_DATARANGE_VIDEO r = VideoDataRange;
+        KS_DATARANGE_VIDEO r = DriverVideoRange();
         change(r);
         return r;
     };
@@ -74,7 +75,7 @@ TEST_F(Intersection, ResultsAndRefusals) {
         ULONG size;
         NTSTATUS status;
     } cases[] = {
-        {VideoDataRange, 100, STATUS_BUFFER_TOO_SMALL},
+        {DriverVideoRange(), 100, STATUS_BUFFER_TOO_SMALL},
         {with([](auto& r) { r.VideoInfoHeader.bmiHeader.biSize = 0xFFFFFFF0; }), sizeof(Result),
          STATUS_INVALID_PARAMETER},
         {with([](auto& r) { r.VideoInfoHeader.bmiHeader.biSize = 20; }), sizeof(Result),
@@ -96,12 +97,12 @@ TEST_F(Intersection, ResultsAndRefusals) {
 }
 
 TEST_F(Intersection, CapabilitiesFollowTheRegionOfInterest) {
-    KS_DATARANGE_VIDEO before = VideoDataRange;
+    KS_DATARANGE_VIDEO before = DriverVideoRange();
     ASSERT_EQ(SetRoi(0, 0, 645, 100), STATUS_SUCCESS);
     Result result{};
     ULONG returned = 0;
     EXPECT_EQ(Intersect(before, &result, sizeof(result), &returned), STATUS_NO_MATCH);
-    ASSERT_EQ(Intersect(VideoDataRange, &result, sizeof(result), &returned), STATUS_SUCCESS);
+    ASSERT_EQ(Intersect(DriverVideoRange(), &result, sizeof(result), &returned), STATUS_SUCCESS);
     EXPECT_EQ(result.info.bmiHeader.biWidth, 640);
     EXPECT_EQ(result.format.SampleSize, 256000u);
 }

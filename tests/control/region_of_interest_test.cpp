@@ -5,6 +5,7 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/common/driver_form.h"
 #include "control/region_of_interest.h"
 #include "tests/common/arrived_device.h"
 
@@ -28,7 +29,7 @@ Region RegionOf(const DeviceContext* c) {
 
 // Everything the range advertises about the image size must agree with the device.
 void ExpectRangeAdvertises(LONG w, LONG h) {
-    const KS_DATARANGE_VIDEO& r = VideoDataRange;
+    const KS_DATARANGE_VIDEO& r = DriverVideoRange();
     const KS_VIDEO_STREAM_CONFIG_CAPS& caps = r.ConfigCaps;
     const KS_VIDEOINFOHEADER& info = r.VideoInfoHeader;
     EXPECT_EQ(r.DataRange.SampleSize, ULONG(w * h * 4));
@@ -56,7 +57,7 @@ using RegionOfInterest = ArrivedDevice;
 
 TEST_F(RegionOfInterest, FullFrameAfterArrivalWithFixedFormatFields) {
     ExpectRangeAdvertises(656, 494);
-    const KS_DATARANGE_VIDEO& r = VideoDataRange;
+    const KS_DATARANGE_VIDEO& r = DriverVideoRange();
     EXPECT_EQ(r.DataRange.FormatSize, 296u);
     EXPECT_EQ(r.DataRange.Flags, 0u);
     EXPECT_EQ(r.DataRange.Reserved, 0u);
@@ -118,10 +119,10 @@ TEST_F(RegionOfInterest, AlignsAndClampsAsDocumented) {
 
 TEST_F(RegionOfInterest, AdvertisesTheRoundedDownSize) {
     SetRegionOfInterest(context_, 0, 0, 645, 100);
-    EXPECT_EQ(VideoDataRange.DataRange.SampleSize, 256000u);
-    EXPECT_EQ(VideoDataRange.ConfigCaps.MaxBitsPerSecond, 61440000);
-    EXPECT_EQ(VideoDataRange.VideoInfoHeader.dwBitRate, 7680000u);
-    EXPECT_EQ(VideoDataRange.VideoInfoHeader.bmiHeader.biSizeImage, 256000u);
+    EXPECT_EQ(DriverVideoRange().DataRange.SampleSize, 256000u);
+    EXPECT_EQ(DriverVideoRange().ConfigCaps.MaxBitsPerSecond, 61440000);
+    EXPECT_EQ(DriverVideoRange().VideoInfoHeader.dwBitRate, 7680000u);
+    EXPECT_EQ(DriverVideoRange().VideoInfoHeader.bmiHeader.biSizeImage, 256000u);
 }
 
 TEST_F(RegionOfInterest, ResetsSubsamplingAndTheSensorWindow) {
@@ -140,7 +141,7 @@ TEST_F(RegionOfInterest, ResetsSubsamplingAndTheSensorWindow) {
 
 TEST_F(RegionOfInterest, FrozenWhileAPinExists) {
     SetRegionOfInterest(context_, 10, 20, 300, 200);
-    KS_DATARANGE_VIDEO rangeBefore = VideoDataRange;
+    KS_DATARANGE_VIDEO rangeBefore = DriverVideoRange();
     Region before = RegionOf(context_);
     context_->SubSample = 5;
 
@@ -151,7 +152,7 @@ TEST_F(RegionOfInterest, FrozenWhileAPinExists) {
     EXPECT_EQ(std::tie(after.x, after.y, after.w, after.h, after.outW),
               std::tie(before.x, before.y, before.w, before.h, before.outW));
     EXPECT_EQ(context_->SubSample, 5);
-    EXPECT_EQ(std::memcmp(&rangeBefore, &VideoDataRange, sizeof(VideoDataRange)), 0);
+    EXPECT_EQ(std::memcmp(&rangeBefore, &DriverVideoRange(), sizeof(DriverVideoRange())), 0);
 
     InterlockedExchange(&context_->PinOpen, 0);
     SetRegionOfInterest(context_, 0, 0, 0, 0);
@@ -182,8 +183,8 @@ TEST_F(RegionOfInterest, EveryRequestLandsInsideTheSensor) {
             ASSERT_LE(c.RoiY + c.RoiH, 494) << x << "," << y << "," << w << "," << h;
             ASSERT_EQ(c.OutputWidth, c.RoiW - c.RoiW % 8);
             ASSERT_EQ(c.OutputHeight, c.RoiH);
-            ASSERT_EQ(VideoDataRange.VideoInfoHeader.bmiHeader.biWidth, c.OutputWidth);
-            ASSERT_EQ(VideoDataRange.VideoInfoHeader.bmiHeader.biHeight, c.OutputHeight);
+            ASSERT_EQ(DriverVideoRange().VideoInfoHeader.bmiHeader.biWidth, c.OutputWidth);
+            ASSERT_EQ(DriverVideoRange().VideoInfoHeader.bmiHeader.biHeight, c.OutputHeight);
         }
     }
 }

@@ -1,5 +1,6 @@
 // Device arrival and removal: the record's defaults, its ownership by the object bag, and the
 // out-of-memory and refusal paths of Add.
+#include "tests/common/driver_form.h"
 #include "control/region_of_interest.h"
 #include "driver/camera_ops.h"
 #include "driver/pool_tags.h"
@@ -11,7 +12,7 @@ using DeviceAdd = ArrivedDevice;
 
 TEST_F(DeviceAdd, RecordHasEveryDefault) {
     const DeviceContext& c = *context_;
-    EXPECT_EQ(c.Ops, &CameraOperations);
+    EXPECT_EQ(c.Ops, DriverCameraOperations());
     EXPECT_EQ(c.Device, device_);
     EXPECT_EQ(c.Usb.PhysicalDeviceObject, device_->PhysicalDeviceObject);
     EXPECT_EQ(c.Usb.NextDeviceObject, device_->NextDeviceObject);

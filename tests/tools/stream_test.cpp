@@ -237,6 +237,7 @@ TEST_F(StreamCommand, EveryMisuseIsStatusTwoWithTheReason) {
         {"--fault gremlins", "chunk-refused"},
         {"--fault stalled-pipe@-1", "not a probability"},
         {"--unplug-at 0", "--unplug-at: 0 is outside [1 - 1000000]"},
+        {"--driver /no/such/bayercam.sys", "--driver: File does not exist"},
         {"--out", "--out"},
         {"stray", "not expected: stray"},
     };
@@ -372,6 +373,35 @@ TEST_F(StreamCommand, FramesWrittenAsPicturesWithTheirRawFrames) {
     EXPECT_EQ(h, 123 + 2 * tool::ContactSheet::kGap);
 }
 
+// The shipped image, run by the host's loader, delivers what the built-in driver delivers, byte
+// for byte: the same scene, the same conversion, the same flips.
+TEST_F(StreamCommand, TheKernelImageDeliversTheSamePictures) {
+    std::vector<uint8_t> pictures[2][12];
+    for (int form = 0; form < 2; ++form) {
+        const std::string out = dir_ + "/form" + std::to_string(form);
+        ToolRun run =
+            Stream(std::string(form ? "--driver " BAYERCAM_KERNEL_IMAGE : "") +
+                   " --json --unpaced --buffers 1 --frames 12 --set FlipH=1 --out " + out);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        for (const json& f : Split(run.out).frames) {
+            int64_t picture = f["pictureNumber"].get<int64_t>();
+            uint32_t w = 0, h = 0;
+            if (picture < 1 || picture > 12)
+                continue;
+            ASSERT_TRUE(
+                ReadPng(out + "/" + Name(picture) + ".png", &w, &h, &pictures[form][picture - 1]));
+        }
+    }
+    int compared = 0;
+    for (int i = 0; i < 12; ++i) {
+        if (pictures[0][i].empty() || pictures[1][i].empty())
+            continue;
+        ++compared;
+        EXPECT_TRUE(pictures[0][i] == pictures[1][i]) << "picture " << i + 1;
+    }
+    EXPECT_GE(compared, 6) << "too few pictures came in both forms to compare";
+}
+
 TEST_F(StreamCommand, FailuresAreStatusOne) {
     const struct {
         std::string args;
@@ -381,6 +411,7 @@ TEST_F(StreamCommand, FailuresAreStatusOne) {
         {"--fault device-descriptor-error --frames 1", "the camera did not start"},
         {"--unpaced --frames 1 --out " + dir_ + "/file.png", "file.png: not a folder"},
         {"--unpaced --frames 1 --contact " + dir_ + "/no/such/sheet.png", "no folder"},
+        {"--frames 1 --driver " + dir_ + "/file.png", "file.png: not an MZ file"},
     };
     std::system(("touch " + dir_ + "/file.png").c_str());
     for (const auto& c : cases) {
