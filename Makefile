@@ -42,7 +42,7 @@ test: host kernel
 	  ctest --preset $$p -j $(JOBS) || exit 1; \
 	done
 
-demo: release
+demo: release kernel
 	build/host-release/tools/bayercam info
 	@mkdir -p out
 	build/host-release/tools/bayercam convert --synthetic chart --json out/chart.png
@@ -53,8 +53,12 @@ demo: release
 	@rm -rf out/frames
 	build/host-release/tools/bayercam stream --frames 90 --set Exposure=450 --out out/frames --registry out/system.hiv \
 	  --contact out/contact.png
+	@rm -rf out/image-frames
+	build/host-release/tools/bayercam stream --driver build/kernel/bayercam.sys --frames 30 \
+	  --out out/image-frames --registry out/system.hiv
 	@echo "demo: the converted test chart is out/chart.png, the streamed frames are in"
-	@echo "      out/frames/, every tenth of them on out/contact.png"
+	@echo "      out/frames/, every tenth of them on out/contact.png; out/image-frames/ came"
+	@echo "      through the shipped kernel image, bayercam.sys, run by the host's loader"
 
 # The long allocation-failure sweep: the whole life of a camera (ten frames per run) with each
 # of its allocations refused in turn, under ASan and UBSan.

@@ -21,6 +21,7 @@ bool ChooseDriverImage(const std::string& path, std::string* error) {
     if (chosen)
         return true;
     chosen = LoadDriverImage(path, error);
+    WatchDriverImageFaults(chosen);
     return chosen != nullptr;
 }
 
@@ -37,6 +38,7 @@ const DriverImage* ChosenDriverImage() {
                              path, error.c_str());
                 std::abort();
             }
+            WatchDriverImageFaults(chosen);
         }
     }
     return chosen;

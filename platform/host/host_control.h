@@ -102,6 +102,10 @@ void* DriverImageSymbol(const DriverImage* image, const char* name);
 std::string DriverImageAddressName(const DriverImage* image, const void* address);
 // Why the image has no symbols (the debug file missing or not matching); empty when it has.
 const std::string& DriverImageSymbolsProblem(const DriverImage* image);
+// From now on, a fault in the image's code ends the process as the bug check it would be,
+// naming the function it happened in ("BUG CHECK: PAGE_FAULT_IN_NONPAGED_AREA: ... at
+// ReadRawFrame+0x1c"); faults elsewhere go to whoever handled them before. One image at a time.
+void WatchDriverImageFaults(const DriverImage* image);
 
 // The driver LoadDriver runs. A program chooses an image once, explicitly (a tool's --driver)
 // or through this environment variable, read at the first need, so that one test program runs

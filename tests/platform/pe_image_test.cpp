@@ -94,6 +94,22 @@ TEST(DriverImage, LoadsRelocatedBoundAndProtected) {
     }
 }
 
+// A bad pointer dereferenced inside the image ends the run as a bug check naming where.
+TEST(DriverImage, AFaultInTheImageIsABugCheckNamingTheFunction) {
+    EXPECT_DEATH(
+        {
+            std::string error;
+            host::DriverImage* image = host::LoadDriverImage(kImage, &error);
+            auto getFrameSize = reinterpret_cast<void(NTAPI*)(void*, ULONG*)>(
+                host::DriverImageSymbol(image, "GetFrameSize"));
+            host::WatchDriverImageFaults(image);
+            ULONG size = 0;
+            getFrameSize(nullptr, &size);
+        },
+        "BUG CHECK: PAGE_FAULT_IN_NONPAGED_AREA: signal 11 in the driver image at "
+        "GetFrameSize\\(DeviceContext\\*, unsigned long\\*\\)\\+0x");
+}
+
 // Each refusal: a copy of the shipped image (or another kernel-build file) with one fault, and
 // what the reason must say.
 struct Refusal {
