@@ -143,14 +143,9 @@ struct Options {
 };
 
 int Run(const Options& o) {
-    if (!ChooseDriver("info", o.driver))
-        return kExitFailure;
     DriverInternals driver;
-    std::string error;
-    if (!BindDriverInternals(&driver, &error)) {
-        std::fprintf(stderr, "bayercam info: %s\n", error.c_str());
+    if (!ChooseDriver("info", o.driver, &driver))
         return kExitFailure;
-    }
     NTSTATUS status = host::LoadDriver(DriverEntry);
     PKSDEVICE device = nullptr;
     if (NT_SUCCESS(status))

@@ -47,16 +47,12 @@ void PrintStep(bool json, const char* step, int frame, NTSTATUS status) {
 }
 
 int Run(const Options& o) {
-    if (!ChooseDriver("trace", o.driver))
-        return kExitFailure;
     DriverInternals driver;
-    std::string error;
-    if (!BindDriverInternals(&driver, &error)) {
-        std::fprintf(stderr, "bayercam trace: %s\n", error.c_str());
+    if (!ChooseDriver("trace", o.driver, &driver))
         return kExitFailure;
-    }
     sim::CameraOptions options;
     options.paced = !o.unpaced;
+    std::string error;
     std::unique_ptr<sim::Camera> camera = sim::Camera::Create(options, &error);
     if (!camera) {
         std::fprintf(stderr, "bayercam trace: no camera: %s\n", error.c_str());

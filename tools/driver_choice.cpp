@@ -36,28 +36,9 @@ bool Find(const host::DriverImage* image, const char* name, T* out, std::string*
     return true;
 }
 
-}  // namespace
-
-CLI::Option* AddDriverOption(CLI::App& command, std::string* image) {
-    return command
-        .add_option("--driver", *image,
-                    "run this kernel image (bayercam.sys, its debug file beside it) instead of "
-                    "the driver built into the tool")
-        ->check(CLI::ExistingFile);
-}
-
-bool ChooseDriver(const char* command, const std::string& image) {
-    if (image.empty())
-        return true;
-    std::string error;
-    if (host::ChooseDriverImage(image, &error))
-        return true;
-    std::fprintf(stderr, "bayercam %s: the driver image %s: %s\n", command, image.c_str(),
-                 error.c_str());
-    return false;
-}
-
-bool BindDriverInternals(DriverInternals* d, std::string* error) {
+// Those of the driver that runs. False, with the missing name, when the image's debug symbols
+// lack one.
+bool BindInternals(DriverInternals* d, std::string* error) {
     const host::DriverImage* image = host::ChosenDriverImage();
     if (!image) {
         *d = DriverInternals{};
@@ -76,6 +57,30 @@ bool BindDriverInternals(DriverInternals* d, std::string* error) {
            Find(image, "FreeConfiguration", &d->freeConfiguration, error) &&
            Find(image, "ReadRawFrame", &d->readRawFrame, error) &&
            Find(image, "SetRegionOfInterest", &d->setRegionOfInterest, error);
+}
+
+}  // namespace
+
+CLI::Option* AddDriverOption(CLI::App& command, std::string* image) {
+    return command
+        .add_option("--driver", *image,
+                    "run this kernel image (bayercam.sys, its debug file beside it) instead of "
+                    "the driver built into the tool")
+        ->check(CLI::ExistingFile);
+}
+
+bool ChooseDriver(const char* command, const std::string& image, DriverInternals* internals) {
+    std::string error;
+    if (!image.empty() && !host::ChooseDriverImage(image, &error)) {
+        std::fprintf(stderr, "bayercam %s: the driver image %s: %s\n", command, image.c_str(),
+                     error.c_str());
+        return false;
+    }
+    if (internals && !BindInternals(internals, &error)) {
+        std::fprintf(stderr, "bayercam %s: %s\n", command, error.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace tool

@@ -14,9 +14,12 @@ namespace tool {
 
 CLI::Option* AddDriverOption(CLI::App& command, std::string* image);
 
-// Makes host::LoadDriver run the image at `image` (nothing to do when empty). False, with the
-// reason on standard error under the command's name, when it cannot be loaded.
-bool ChooseDriver(const char* command, const std::string& image);
+// Makes host::LoadDriver run the image at `image` (nothing to do when empty), and binds
+// `internals` (when given) to the driver that runs. False, with the reason on standard error
+// under the command's name, when the image cannot be loaded or lacks a symbol.
+struct DriverInternals;
+bool ChooseDriver(const char* command, const std::string& image,
+                  DriverInternals* internals = nullptr);
 
 // The driver's own functions, in the convention of the kernel (which the built-in ones get
 // through wrappers), and its variables.
@@ -32,9 +35,5 @@ struct DriverInternals {
     // functions of the kernel's convention, not the host's.
     bool image = false;
 };
-
-// Those of the driver that runs (after ChooseDriver). False, with the missing name, when the
-// image's debug symbols lack one.
-bool BindDriverInternals(DriverInternals* internals, std::string* error);
 
 }  // namespace tool
