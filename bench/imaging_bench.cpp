@@ -40,14 +40,24 @@ struct Stream {
     ~Stream() { DestroyImagePipeline(pipeline); }
 };
 
-const BayerRoutines* Table(benchmark::State& state, bool avx2) {
-    if (!avx2)
-        return &kBayerRoutinesSse2;
-    if (!HostCpuHasAvx2()) {
-        state.SkipWithError("this processor has no AVX2");
-        return nullptr;
+enum class Isa { kSse2, kAvx2, kAvx512 };
+
+const BayerRoutines* Table(benchmark::State& state, Isa isa) {
+    switch (isa) {
+        case Isa::kSse2:
+            return &kBayerRoutinesSse2;
+        case Isa::kAvx2:
+            if (HostCpuHasAvx2())
+                return &kBayerRoutinesAvx2;
+            state.SkipWithError("this processor has no AVX2");
+            return nullptr;
+        case Isa::kAvx512:
+            if (HostCpuHasAvx512bw())
+                return &kBayerRoutinesAvx512;
+            state.SkipWithError("this processor has no AVX-512BW");
+            return nullptr;
     }
-    return &kBayerRoutinesAvx2;
+    return nullptr;
 }
 
 void Floor(benchmark::State& state) {
@@ -80,8 +90,8 @@ void ColorScalar(benchmark::State& state) {
 }
 
 // ProcessRawFrame with one table; the pool must see no allocation per frame.
-void Process(benchmark::State& state, bool colour, bool avx2) {
-    const BayerRoutines* routines = Table(state, avx2);
+void Process(benchmark::State& state, bool colour, Isa isa) {
+    const BayerRoutines* routines = Table(state, isa);
     if (!routines)
         return;
     const auto& raw = ChartFrame();
@@ -100,8 +110,8 @@ void Process(benchmark::State& state, bool colour, bool avx2) {
 }
 
 // The measurement alone, on a frame already in the padded buffer.
-void Measure(benchmark::State& state, bool avx2) {
-    const BayerRoutines* routines = Table(state, avx2);
+void Measure(benchmark::State& state, Isa isa) {
+    const BayerRoutines* routines = Table(state, isa);
     if (!routines)
         return;
     Stream stream(true);
@@ -115,22 +125,31 @@ void Measure(benchmark::State& state, bool avx2) {
 }
 
 void ColorSSE2(benchmark::State& state) {
-    Process(state, true, false);
+    Process(state, true, Isa::kSse2);
 }
 void ColorAVX2(benchmark::State& state) {
-    Process(state, true, true);
+    Process(state, true, Isa::kAvx2);
+}
+void ColorAVX512(benchmark::State& state) {
+    Process(state, true, Isa::kAvx512);
 }
 void GreySSE2(benchmark::State& state) {
-    Process(state, false, false);
+    Process(state, false, Isa::kSse2);
 }
 void GreyAVX2(benchmark::State& state) {
-    Process(state, false, true);
+    Process(state, false, Isa::kAvx2);
+}
+void GreyAVX512(benchmark::State& state) {
+    Process(state, false, Isa::kAvx512);
 }
 void AutoWhiteBalanceSSE2(benchmark::State& state) {
-    Measure(state, false);
+    Measure(state, Isa::kSse2);
 }
 void AutoWhiteBalanceAVX2(benchmark::State& state) {
-    Measure(state, true);
+    Measure(state, Isa::kAvx2);
+}
+void AutoWhiteBalanceAVX512(benchmark::State& state) {
+    Measure(state, Isa::kAvx512);
 }
 
 }  // namespace
@@ -161,10 +180,13 @@ BENCHMARK(Floor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(ColorScalar)->Unit(benchmark::kMicrosecond);
 BENCHMARK(ColorSSE2)->Unit(benchmark::kMicrosecond);
 BENCHMARK(ColorAVX2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(ColorAVX512)->Unit(benchmark::kMicrosecond);
 BENCHMARK(GreySSE2)->Unit(benchmark::kMicrosecond);
 BENCHMARK(GreyAVX2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(GreyAVX512)->Unit(benchmark::kMicrosecond);
 BENCHMARK(AutoWhiteBalanceSSE2)->Unit(benchmark::kMicrosecond);
 BENCHMARK(AutoWhiteBalanceAVX2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(AutoWhiteBalanceAVX512)->Unit(benchmark::kMicrosecond);
 #if BAYERCAM_BENCH_OPENCV
 BENCHMARK(OpenCVBilinear)->Unit(benchmark::kMicrosecond);
 #endif

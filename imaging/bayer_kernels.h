@@ -1,4 +1,4 @@
-// The pixel routines, written once over a vector type (Vec128 or Vec256) and instantiated
+// The pixel routines, written once over a vector type (Vec128, Vec256 or Vec512) and instantiated
 // by each instruction set's file. Everything has internal linkage, so the copies built for
 // different instruction sets stay apart. This file walks rows and frames; bayer_block.h
 // holds what is done to one block, bayer_frame_vectors.h the per-frame state.
@@ -23,10 +23,10 @@ inline ULONG MainEnd(ULONG width, ULONG mainColumns) {
 
 // A frame is walked in vertical strips of blocks, each from the top row down. For every
 // input row, the strip's row sums are formed once into a ring of five rows; each output row
-// then reads the five rows around it. The ring stays in L1; the kernel's (128-bit) ring
-// stays within its 2 KiB frame budget.
+// then reads the five rows around it. The ring stays in L1 (a strip of 256 columns for the
+// wide vectors); the kernel's (128-bit) ring stays within its 2 KiB frame budget.
 template <class V>
-constexpr int kStripBlocks = V::kColumns == 32 ? 8 : 3;
+constexpr int kStripBlocks = V::kColumns == 16 ? 3 : int(256 / V::kColumns);
 
 // Calls row(y, window, strip, blocks) for every image row y of every strip of columns
 // [begin, end): `window` holds the five rows of sums around row y, `strip` is the strip's

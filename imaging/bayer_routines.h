@@ -13,10 +13,12 @@ struct BayerRoutines {
 
 // SSE2: present in both builds, the kernel's only choice.
 extern const BayerRoutines kBayerRoutinesSse2;
-// AVX2: present only in the host build (platform/cpu_features.h decides when to use it).
+// AVX2 and AVX-512BW: present only in the host build (platform/cpu_features.h decides when
+// to use them).
 extern const BayerRoutines kBayerRoutinesAvx2;
+extern const BayerRoutines kBayerRoutinesAvx512;
 
-// The table ProcessRawFrame uses: AVX2 when the build carries it and the processor runs it.
+// The table ProcessRawFrame uses: the widest the build carries and the processor runs.
 const BayerRoutines* SelectBayerRoutines();
 
 // ProcessRawFrame with a given table, so each table can be checked and measured on its own.

@@ -18,7 +18,7 @@ void CopyRow(ImagePipeline* p, LONG to, LONG from) {
 }  // namespace
 
 const BayerRoutines* SelectBayerRoutines() {
-    const BayerRoutines* wide = PlatformAvx2BayerRoutines();
+    const BayerRoutines* wide = PlatformWidestBayerRoutines();
     return wide ? wide : &kBayerRoutinesSse2;
 }
 

@@ -1,7 +1,7 @@
 // Which wide-vector pixel routines the driver may use: the one place where the choice
 // depends on the build. The kernel image carries SSE2 routines only (AVX state is not saved
-// around driver code there); the host build also carries AVX2 routines and uses them when
-// the processor runs them.
+// around driver code there); the host build also carries AVX2 and AVX-512BW routines and
+// uses the widest the processor runs.
 #pragma once
 
 #include "platform/platform.h"

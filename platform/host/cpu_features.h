@@ -1,12 +1,18 @@
-// Host build: the AVX2 routines (imaging/bayer_avx2.cpp) when the processor and the
-// operating system support AVX2.
+// Host build: the AVX-512BW routines (imaging/bayer_avx512.cpp) or the AVX2 routines
+// (imaging/bayer_avx2.cpp), the widest the processor and the operating system support.
 #pragma once
 
 // Whether this processor runs AVX2 code, with the OS saving its state.
 bool HostCpuHasAvx2();
+// Whether this processor runs AVX-512F and AVX-512BW code, with the OS saving the opmask
+// and all 512-bit register state.
+bool HostCpuHasAvx512bw();
 
 extern const BayerRoutines kBayerRoutinesAvx2;
+extern const BayerRoutines kBayerRoutinesAvx512;
 
-inline const BayerRoutines* PlatformAvx2BayerRoutines() {
+inline const BayerRoutines* PlatformWidestBayerRoutines() {
+    if (HostCpuHasAvx512bw())
+        return &kBayerRoutinesAvx512;
     return HostCpuHasAvx2() ? &kBayerRoutinesAvx2 : nullptr;
 }

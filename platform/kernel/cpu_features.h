@@ -1,6 +1,6 @@
-// Kernel image: no AVX2 routines.
+// Kernel image: no AVX2 or AVX-512 routines.
 #pragma once
 
-inline const BayerRoutines* PlatformAvx2BayerRoutines() {
+inline const BayerRoutines* PlatformWidestBayerRoutines() {
     return nullptr;
 }

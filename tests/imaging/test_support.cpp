@@ -22,11 +22,15 @@ std::vector<const BayerRoutines*> RoutineTables() {
     std::vector<const BayerRoutines*> tables = {&kBayerRoutinesSse2};
     if (HostCpuHasAvx2())
         tables.push_back(&kBayerRoutinesAvx2);
+    if (HostCpuHasAvx512bw())
+        tables.push_back(&kBayerRoutinesAvx512);
     return tables;
 }
 
 const char* TableName(const BayerRoutines* routines) {
-    return routines == &kBayerRoutinesAvx2 ? "AVX2" : "SSE2";
+    return routines == &kBayerRoutinesAvx512 ? "AVX-512BW"
+           : routines == &kBayerRoutinesAvx2 ? "AVX2"
+                                             : "SSE2";
 }
 
 std::vector<uint8_t> Convert(ImagePipeline* p, const BayerRoutines* routines,

@@ -72,9 +72,10 @@ TEST(VectorPaths, SensorFrameAllPhasesAndModes) {
     }
 }
 
+// Up to 128 columns: every width's last block after one whole 64-column block.
 TEST(VectorPaths, EveryWidthsLastBlockWithOffsetsAndRowSteps) {
     std::mt19937 rng(2);
-    for (uint32_t width = 1; width <= 80; ++width) {
+    for (uint32_t width = 1; width <= 128; ++width) {
         for (uint32_t height : {1u, 2u, 5u, 8u, 11u}) {
             int32_t phase = int32_t(rng() % 4);
             Frame frame = RandomFrame(width, height, rng() % 37, rng() % 19, rng);
