@@ -68,7 +68,21 @@ struct FrameVectors {
     T highBytes;
     T diagonalQuad[3], byteNegative[3][3];
     bool byteMatrix;
+    // The pipeline's scratch (64-byte aligned), where the strips keep their row sums.
+    UCHAR* work;
 };
+
+// Where each part of the working memory lies in the pipeline's scratch. The main and the
+// tail columns are walked one after the other, so they share the ring and strip areas.
+constexpr ULONG kScratchMainVectors = 0;
+constexpr ULONG kScratchTailVectors = 6144;
+constexpr ULONG kScratchRing = 8192;
+constexpr ULONG kScratchStrip = 16384;
+static_assert(kScratchStrip + 4096 <= kVectorScratchBytes, "the strip area fits the scratch");
+
+inline UCHAR* AlignedScratch(const ImagePipeline* p) {
+    return reinterpret_cast<UCHAR*>((ULONG_PTR(p->vectorScratch) + 63) & ~ULONG_PTR(63));
+}
 
 // Which sum each coefficient of an output channel feeds: 0 none (zero), 1 the positive sum,
 // 2 the negative sum; red + 3 green + 9 blue + 27 constant.
@@ -143,15 +157,22 @@ void FillFrameVectors(const FrameCoefficients& c, FrameVectors<V>* k);
 
 // Calls f(main vectors, tail vectors), filling one set when both vector types are the same.
 template <class Main, class Tail, class F>
-void WithFrameVectors(const FrameCoefficients& c, F&& f) {
-    FrameVectors<Main> km;
-    FillFrameVectors<Main>(c, &km);
+void WithFrameVectors(const ImagePipeline* p, const FrameCoefficients& c, F&& f) {
+    static_assert(sizeof(FrameVectors<Main>) <= kScratchTailVectors - kScratchMainVectors,
+                  "main vectors fit their area");
+    static_assert(sizeof(FrameVectors<Tail>) <= kScratchRing - kScratchTailVectors,
+                  "tail vectors fit their area");
+    UCHAR* scratch = AlignedScratch(p);
+    auto* km = reinterpret_cast<FrameVectors<Main>*>(scratch + kScratchMainVectors);
+    FillFrameVectors<Main>(c, km);
+    km->work = scratch;
     if constexpr (SameType<Main, Tail>::kValue) {
-        f(km, km);
+        f(*km, *km);
     } else {
-        FrameVectors<Tail> kt;
-        FillFrameVectors<Tail>(c, &kt);
-        f(km, kt);
+        auto* kt = reinterpret_cast<FrameVectors<Tail>*>(scratch + kScratchTailVectors);
+        FillFrameVectors<Tail>(c, kt);
+        kt->work = scratch;
+        f(*km, *kt);
     }
 }
 

@@ -24,7 +24,8 @@ inline ULONG MainEnd(ULONG width, ULONG mainColumns) {
 // A frame is walked in vertical strips of blocks, each from the top row down. For every
 // input row, the strip's row sums are formed once into a ring of five rows; each output row
 // then reads the five rows around it. The ring stays in L1 (a strip of 256 columns for the
-// wide vectors); the kernel's (128-bit) ring stays within its 2 KiB frame budget.
+// wide vectors, 48 for 128-bit ones); it lives in the pipeline's scratch, as a kernel stack
+// frame could not hold it at the widest vectors.
 template <class V>
 constexpr int kStripBlocks = V::kColumns == 16 ? 3 : int(256 / V::kColumns);
 
@@ -40,7 +41,9 @@ inline __attribute__((always_inline)) void WalkStrips(const FrameVectors<V>& k,
     const LONG_PTR pitch = p->framePitch;
     if (h == 0)
         return;
-    RowSums<V> ring[5][kStripBlocks<V>];
+    static_assert(sizeof(RowSums<V>) * 5 * kStripBlocks<V> <= kScratchStrip - kScratchRing,
+                  "the ring fits its area");
+    auto ring = reinterpret_cast<RowSums<V>(*)[kStripBlocks<V>]>(k.work + kScratchRing);
     for (ULONG strip = begin; strip < end; strip += kStripColumns) {
         const ULONG columns = end - strip < kStripColumns ? end - strip : kStripColumns;
         const int blocks = int((columns + V::kColumns - 1) / V::kColumns);
@@ -181,8 +184,11 @@ void ColorStrip(const FrameVectors<V>& k, RowWindow<V> rows, int blocks, UCHAR* 
             DiagonalColorStrip<V, GreenOdd, RedRow, Mode, false>(k, rows, blocks, out, remaining);
         }
     } else {
-        T in[2 * kStripBlocks<V>][3];
-        T result[3][2 * kStripBlocks<V>];
+        constexpr ULONG kInBytes = sizeof(T) * 3 * 2 * kStripBlocks<V>;
+        static_assert(2 * kInBytes <= kVectorScratchBytes - kScratchStrip, "strip area fits");
+        auto in = reinterpret_cast<T(*)[3]>(k.work + kScratchStrip);
+        auto result =
+            reinterpret_cast<T(*)[2 * kStripBlocks<V>]>(k.work + kScratchStrip + kInBytes);
         WindowCursor<V> w(rows);
         for (int blk = 0; blk < blocks; ++blk, w.Next()) {
             Rgb<V> x[2];
@@ -302,7 +308,7 @@ template <class Main, class Tail, int Phase>
 void ConvertColor(ImagePipeline* p) {
     FrameCoefficients c;
     PrepareFrameCoefficients(p, &c);
-    WithFrameVectors<Main, Tail>(c, [&](const auto& km, const auto& kt) {
+    WithFrameVectors<Main, Tail>(p, c, [&](const auto& km, const auto& kt) {
         switch (FrameModeOf(c)) {
             case 0:
                 ColorRows<Main, Tail, Phase, 0>(p, km, kt);
@@ -333,7 +339,7 @@ template <class Main, class Tail, int Phase>
 void ConvertGrey(ImagePipeline* p) {
     FrameCoefficients c;
     PrepareFrameCoefficients(p, &c);
-    WithFrameVectors<Main, Tail>(c, [&](const auto& km, const auto& kt) {
+    WithFrameVectors<Main, Tail>(p, c, [&](const auto& km, const auto& kt) {
         if (FrameModeOf(c) & kUnitGains) {
             GreyRows<Main, Tail, Phase, kUnitGains>(p, km, kt);
         } else {
@@ -361,7 +367,7 @@ void MeasureWhiteBalance(ImagePipeline* p, ULONG* red, ULONG* green, ULONG* blue
     FrameCoefficients c;
     PrepareFrameCoefficients(p, &c);
     ULONGLONG totals[3] = {0, 0, 0};
-    WithFrameVectors<Main, Tail>(c, [&](const auto& km, const auto& kt) {
+    WithFrameVectors<Main, Tail>(p, c, [&](const auto& km, const auto& kt) {
         const ULONG mainEnd = MainEnd(p->frameWidth, Main::kColumns);
         MeasureColumns<Main, Phase>(p, km, 0, mainEnd, totals);
         MeasureColumns<Tail, Phase>(p, kt, mainEnd, p->frameWidth, totals);

@@ -21,6 +21,9 @@
 
 typedef double ColorMatrix[4][4];
 
+// Bytes of working memory the pixel routines use per frame (imaging/bayer_frame_vectors.h).
+constexpr ULONG kVectorScratchBytes = 20480;
+
 struct ImagePipeline {
     // Per-frame working set, filled at the start of every frame.
     PUCHAR imageOrigin;   // row 0, column 0 of the image in the padded raw buffer
@@ -67,6 +70,10 @@ struct ImagePipeline {
     // Serialises matrix rebuilds against each other and against the per-frame copy of
     // fixedMatrix, so a frame never sees half of a rebuild.
     KSPIN_LOCK matrixLock;
+    // The pixel routines' working memory: the frame's constants filled into vectors and a
+    // strip's row sums. At the widest vectors they are far beyond the 2 KiB a kernel stack
+    // frame may take. Used from its first 64-byte boundary.
+    UCHAR vectorScratch[kVectorScratchBytes + 63];
 };
 
 // Allocates the record (non-paged, "IsyR"), zero-fills it, writes the creation values of the
