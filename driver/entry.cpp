@@ -2,6 +2,7 @@
 // defaults handle every other PnP and power request. No filter is listed here: Start creates
 // the one filter factory once the camera is configured.
 #include "driver/device_context.h"
+#include "platform/cpu_features.h"
 #include "platform/stack_guard.h"
 
 namespace {
@@ -36,5 +37,6 @@ const KSDEVICE_DESCRIPTOR DeviceDescriptor = {
 extern "C" BC_UNGUARDED_FRAME NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject,
                                                          PUNICODE_STRING registryPath) {
     PlatformSeedStackGuard(driverObject, registryPath);
+    PlatformChooseWideVectors();
     return KsInitializeDriver(driverObject, registryPath, &DeviceDescriptor);
 }

@@ -11,15 +11,11 @@ struct BayerRoutines {
     void (*MeasureWhiteBalance[4])(ImagePipeline* pipeline, ULONG* red, ULONG* green, ULONG* blue);
 };
 
-// SSE2: present in both builds, the kernel's only choice.
+// SSE2: what every x64 processor runs, and what a frame falls back to.
 extern const BayerRoutines kBayerRoutinesSse2;
-// AVX2 and AVX-512BW: present only in the host build (platform/cpu_features.h decides when
-// to use them).
+// AVX2 and AVX-512BW: platform/cpu_features.h decides when a frame may use them.
 extern const BayerRoutines kBayerRoutinesAvx2;
 extern const BayerRoutines kBayerRoutinesAvx512;
-
-// The table ProcessRawFrame uses: the widest the build carries and the processor runs.
-const BayerRoutines* SelectBayerRoutines();
 
 // ProcessRawFrame with a given table, so each table can be checked and measured on its own.
 void ProcessRawFrameWith(ImagePipeline* pipeline, const BayerRoutines* routines,

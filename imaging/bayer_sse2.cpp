@@ -1,4 +1,4 @@
-// The pixel routines in SSE2: 16 columns per block. The kernel image's only routines.
+// The pixel routines in SSE2: 16 columns per block, which every x64 processor runs.
 #include "imaging/vector_sse2.h"
 #include "imaging/bayer_kernels.h"
 

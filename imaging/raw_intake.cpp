@@ -17,11 +17,6 @@ void CopyRow(ImagePipeline* p, LONG to, LONG from) {
 
 }  // namespace
 
-const BayerRoutines* SelectBayerRoutines() {
-    const BayerRoutines* wide = PlatformWidestBayerRoutines();
-    return wide ? wide : &kBayerRoutinesSse2;
-}
-
 // Uses the geometry the padded buffer was allocated for, so a size change without a new
 // buffer can never write past it.
 void LoadRawFrame(ImagePipeline* p, const UCHAR* rawFrame, ULONG offset, ULONG rowStep) {
@@ -76,8 +71,13 @@ void ProcessRawFrameWith(ImagePipeline* p, const BayerRoutines* routines, const 
     }
 }
 
+// The widest table the platform allows for this frame; SSE2 when it allows none.
 void ProcessRawFrame(ImagePipeline* p, const UCHAR* rawFrame, ULONG offset, ULONG rowStep) {
-    ProcessRawFrameWith(p, SelectBayerRoutines(), rawFrame, offset, rowStep);
+    WideVectorState state;
+    const BayerRoutines* wide = PlatformBeginWideVectors(&state);
+    ProcessRawFrameWith(p, wide ? wide : &kBayerRoutinesSse2, rawFrame, offset, rowStep);
+    if (wide)
+        PlatformEndWideVectors(&state);
 }
 
 void PrepareFrameCoefficients(const ImagePipeline* p, FrameCoefficients* c) {

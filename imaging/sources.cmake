@@ -3,9 +3,12 @@ list(APPEND BAYERCAM_DRIVER_SOURCES
      imaging/color_matrix.cpp
      imaging/rounded_trig.cpp
      imaging/raw_intake.cpp
-     imaging/bayer_sse2.cpp)
-# Host only: the kernel image keeps to SSE2, since it does not save the AVX state.
-list(APPEND BAYERCAM_DRIVER_HOST_SOURCES imaging/bayer_avx2.cpp imaging/bayer_avx512.cpp)
+     imaging/bayer_sse2.cpp
+     imaging/bayer_avx2.cpp
+     imaging/bayer_avx512.cpp)
+# Only these two files are built for the wide instruction sets; nothing else may contain their
+# instructions, as the processor may lack them (the kernel image also keeps them in a section
+# of their own, kernel/kernel.cmake).
 set_source_files_properties(imaging/bayer_avx2.cpp PROPERTIES COMPILE_OPTIONS -mavx2)
 # GCC 12 at -O3 takes the pass-through operand its AVX-512 intrinsics leave undefined (a
 # self-initialised variable) for a read of an uninitialised value. The same kernels are

@@ -28,6 +28,17 @@ target_link_options(bayercam_sys PRIVATE
     -Wl,--dynamicbase -Wl,--enable-reloc-section -Wl,--nxcompat -Wl,--wdmdriver -Wl,--disable-auto-import
     -Wl,--disable-runtime-pseudo-reloc)
 target_link_libraries(bayercam_sys PRIVATE ntoskrnl ks usbd)
+# The AVX2 and AVX-512BW pixel routines run only between a save and a restore of the extended
+# processor state (platform/kernel/wide_vectors.cpp). Their code goes to a section of its own,
+# .avxtext, so the image check can tell that no such instruction lies anywhere else. Only their
+# files' plain .text moves: a COMDAT copy (.text$...) could be the one other files' calls bind
+# to, and stays in .text where the check would find any wide instruction in it.
+target_link_options(bayercam_sys PRIVATE -Wl,-T,${CMAKE_SOURCE_DIR}/kernel/avx-section.ld)
+set_property(TARGET bayercam_sys APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/kernel/avx-section.ld)
+# GCC does not align a Windows x64 stack frame beyond 16 bytes, yet spills 32- and 64-byte
+# vectors with aligned moves: the assembler writes every aligned move as an unaligned one.
+set_property(SOURCE imaging/bayer_avx2.cpp imaging/bayer_avx512.cpp APPEND PROPERTY
+             COMPILE_OPTIONS -Wa,-muse-unaligned-vector-move)
 # What ships is stripped; symbols and debug information go to bayercam.debug beside it, which a
 # debugger finds through the image's .gnu_debuglink. objcopy writes the checksum anew.
 set(BAYERCAM_OBJCOPY x86_64-w64-mingw32-objcopy)

@@ -1,7 +1,14 @@
-// Which wide-vector pixel routines the driver may use: the one place where the choice
-// depends on the build. The kernel image carries SSE2 routines only (AVX state is not saved
-// around driver code there); the host build also carries AVX2 and AVX-512BW routines and
-// uses the widest the processor runs.
+// Which wide-vector pixel routines the driver may use, and what using them takes: the one
+// place where either depends on the build. Every frame that takes a wide table is bracketed:
+//
+//   WideVectorState state;
+//   const BayerRoutines* wide = PlatformBeginWideVectors(&state);  // null: SSE2 this frame
+//   ... convert with wide ...
+//   if (wide) PlatformEndWideVectors(&state);
+//
+// The kernel image saves the extended processor state around the frame (its threads' AVX
+// registers belong to whatever they interrupted); host threads are user threads, whose state
+// the OS saves.
 #pragma once
 
 #include "platform/platform.h"

@@ -226,3 +226,5 @@ static_assert(KSSTREAM_HEADER_OPTIONSF_TIMEVALID == 0x10 &&
               "KSSTREAM_HEADER_OPTIONSF_*");
 static_assert(KSINTERFACE_STANDARD_STREAMING == 0 && KSMEDIUM_TYPE_ANYINSTANCE == 0,
               "standard interface and medium");
+// The driver keeps the save area on its stack and the kernel fills it.
+static_assert(sizeof(XSTATE_SAVE) == 56, "XSTATE_SAVE");

@@ -1,7 +1,7 @@
 // A driver that breaks every rule the image checks enforce, to prove that the checks catch
 // each one: a foreign import, a name off the allow-list, a dynamically initialised global,
-// x87 arithmetic, AVX instructions, executable pool, a writable code section, an old
-// subsystem version, a stale checksum, no base relocations and no stack protector.
+// x87 arithmetic, AVX instructions in ordinary code, executable pool, a writable code section, an
+// old subsystem version, a stale checksum, no base relocations and no stack protector.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #include <ntddk.h>

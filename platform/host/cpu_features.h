@@ -1,5 +1,6 @@
 // Host build: the AVX-512BW routines (imaging/bayer_avx512.cpp) or the AVX2 routines
-// (imaging/bayer_avx2.cpp), the widest the processor and the operating system support.
+// (imaging/bayer_avx2.cpp), the widest the processor and the operating system support. Host
+// threads are user threads: the OS saves their vector state, and a frame needs nothing more.
 #pragma once
 
 // Whether this processor runs AVX2 code, with the OS saving its state.
@@ -11,8 +12,14 @@ bool HostCpuHasAvx512bw();
 extern const BayerRoutines kBayerRoutinesAvx2;
 extern const BayerRoutines kBayerRoutinesAvx512;
 
-inline const BayerRoutines* PlatformWidestBayerRoutines() {
+struct WideVectorState {};
+
+inline void PlatformChooseWideVectors() {}
+
+inline const BayerRoutines* PlatformBeginWideVectors(WideVectorState*) {
     if (HostCpuHasAvx512bw())
         return &kBayerRoutinesAvx512;
     return HostCpuHasAvx2() ? &kBayerRoutinesAvx2 : nullptr;
 }
+
+inline void PlatformEndWideVectors(WideVectorState*) {}

@@ -44,7 +44,7 @@ target_include_directories(bayercam_platform PRIVATE ${CMAKE_BINARY_DIR}/generat
 
 # The driver itself, under the same rules as in the kernel: no exceptions, no RTTI. Unwind
 # tables stay, for the call stacks that pool refusals and sanitizers print.
-add_library(bayercam_driver STATIC ${BAYERCAM_DRIVER_SOURCES} ${BAYERCAM_DRIVER_HOST_SOURCES})
+add_library(bayercam_driver STATIC ${BAYERCAM_DRIVER_SOURCES})
 target_compile_options(bayercam_driver PRIVATE ${BAYERCAM_COMMON_FLAGS} -fno-exceptions -fno-rtti
                        -fasynchronous-unwind-tables)
 target_link_libraries(bayercam_driver PUBLIC bayercam_platform)

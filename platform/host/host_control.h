@@ -149,6 +149,13 @@ void DelayAtDispatch();
 // ---- Per-thread kernel state ------------------------------------------------------------
 int CriticalRegionDepth();
 
+// ---- Extended processor state -------------------------------------------------------------
+// Makes KeSaveExtendedProcessorState fail with `status` (STATUS_SUCCESS disarms), as when the
+// kernel cannot allocate the save area; the caller must then not touch the state it named.
+void FailExtendedStateSave(NTSTATUS status);
+// Saves refused so far by the armed failure.
+uint64_t ExtendedStateSavesRefused();
+
 // ---- System threads ----------------------------------------------------------------------
 // Thread objects come from the pool under this tag, so a refused allocation refuses creation.
 constexpr ULONG kThreadPoolTag = PoolTag("Thre");

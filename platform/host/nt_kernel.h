@@ -65,6 +65,32 @@ KIRQL NTAPI KeGetCurrentIrql(void);
 VOID NTAPI KeEnterCriticalRegion(void);
 VOID NTAPI KeLeaveCriticalRegion(void);
 
+// ---- Extended processor state -------------------------------------------------------------
+#define XSTATE_MASK_LEGACY_FLOATING_POINT (1ull << 0)
+#define XSTATE_MASK_LEGACY_SSE (1ull << 1)
+#define XSTATE_MASK_LEGACY (XSTATE_MASK_LEGACY_FLOATING_POINT | XSTATE_MASK_LEGACY_SSE)
+#define XSTATE_MASK_GSSE (1ull << 2)
+#define XSTATE_MASK_AVX XSTATE_MASK_GSSE
+#define XSTATE_MASK_AVX512 ((1ull << 5) | (1ull << 6) | (1ull << 7))
+
+typedef struct _XSTATE_CONTEXT {
+    ULONGLONG Mask;
+    ULONG Length;
+    ULONG Reserved1;
+    PVOID Area;
+    PVOID Buffer;
+} XSTATE_CONTEXT, *PXSTATE_CONTEXT;
+
+typedef struct _XSTATE_SAVE {
+    struct _XSTATE_SAVE* Prev;
+    struct _KTHREAD* Thread;
+    UCHAR Level;
+    XSTATE_CONTEXT XStateContext;
+} XSTATE_SAVE, *PXSTATE_SAVE;
+
+NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONGLONG Mask, PXSTATE_SAVE XStateSave);
+VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
+
 }  // extern "C"
 
 // The first statement of a routine that may be paged out. Windows pages such code in on first

@@ -45,4 +45,20 @@ extern "C" {
 #define PIN_CATEGORY_CAPTURE PINNAME_VIDEO_CAPTURE
 #endif
 
+// ntddk.h spells its extended-state masks with MSVC's i64 suffix and stops at GSSE: the
+// masks KeSaveExtendedProcessorState takes for AVX and AVX-512, in the WDK's values.
+#undef XSTATE_MASK_LEGACY_FLOATING_POINT
+#undef XSTATE_MASK_LEGACY_SSE
+#undef XSTATE_MASK_LEGACY
+#undef XSTATE_MASK_GSSE
+#undef XSTATE_MASK_AVX
+#undef XSTATE_MASK_AVX512
+#define XSTATE_MASK_LEGACY_FLOATING_POINT (1ull << 0)
+#define XSTATE_MASK_LEGACY_SSE (1ull << 1)
+#define XSTATE_MASK_LEGACY (XSTATE_MASK_LEGACY_FLOATING_POINT | XSTATE_MASK_LEGACY_SSE)
+#define XSTATE_MASK_GSSE (1ull << 2)
+#define XSTATE_MASK_AVX XSTATE_MASK_GSSE
+// Opmask registers, upper halves of ZMM0..15, ZMM16..31.
+#define XSTATE_MASK_AVX512 ((1ull << 5) | (1ull << 6) | (1ull << 7))
+
 #define BC_KERNEL_BUILD 1

@@ -4,6 +4,8 @@
 #include <thread>
 
 #include "imaging/image_pipeline.h"
+#include "platform/cpu_features.h"
+#include "platform/host/host_control.h"
 #include "stream/pin.h"
 #include "tests/stream/expected_image.h"
 #include "tests/stream/streaming_camera.h"
@@ -58,6 +60,22 @@ TEST_F(FrameDelivery, ImagesAreTheConvertedRawFrameInEveryOrientation) {
             << "flipH " << c.flipH << " flipV " << c.flipV;
         Requeue(f);
     }
+}
+
+// A driver that uses wide vectors must convert in SSE2 when the kernel cannot save their
+// state, to the same bytes (the kernel image saves it; the built-in driver needs no save).
+TEST_F(FrameDelivery, FramesWhoseVectorStateCannotBeSavedAreTheSame) {
+    const uint64_t refusedBefore = host::ExtendedStateSavesRefused();
+    host::FailExtendedStateSave(STATUS_INSUFFICIENT_RESOURCES);
+    Stream(10, 4, 645, 100);
+    ClientFrame* f = Next();
+    host::FailExtendedStateSave(STATUS_SUCCESS);
+    ASSERT_NE(f, nullptr);
+    std::vector<uint8_t> expected = Expected(false, false, 0);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), f->data.begin()));
+    if (host::ChosenDriverImage() && HostCpuHasAvx2())
+        EXPECT_GT(host::ExtendedStateSavesRefused(), refusedBefore);
+    Requeue(f);
 }
 
 TEST_F(FrameDelivery, HeadersWithAndWithoutClockOrFrameInformation) {
