@@ -73,8 +73,9 @@ TEST_F(FrameDelivery, FramesWhoseVectorStateCannotBeSavedAreTheSame) {
     ASSERT_NE(f, nullptr);
     std::vector<uint8_t> expected = Expected(false, false, 0);
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), f->data.begin()));
-    if (host::ChosenDriverImage() && HostCpuHasAvx2())
+    if (host::ChosenDriverImage() && HostCpuHasAvx2()) {
         EXPECT_GT(host::ExtendedStateSavesRefused(), refusedBefore);
+    }
     Requeue(f);
 }
 
