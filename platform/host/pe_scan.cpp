@@ -84,6 +84,50 @@ const char* Problem(csh handle, const cs_insn& insn) {
     return nullptr;
 }
 
+// The length of an EVEX-encoded (AVX-512) instruction at `code`, after any legacy prefixes,
+// or 0 if it is not one. Capstone 4 cannot decode every AVX-512BW instruction; stepping over
+// one by a byte would land inside it and "find" whatever its bytes spell. None of them is
+// privileged; `segment` tells whether an fs: or gs: prefix came before it.
+size_t EvexLength(const uint8_t* code, size_t size, bool* segment) {
+    size_t at = 0;
+    *segment = false;
+    while (at < size && at < 4) {
+        uint8_t b = code[at];
+        if (b == 0x64 || b == 0x65)
+            *segment = true;
+        else if (b != 0x26 && b != 0x2E && b != 0x36 && b != 0x3E && b != 0x66 && b != 0x67)
+            break;
+        ++at;
+    }
+    // 62, three payload bytes, the opcode and ModRM at least. In 64-bit mode 62 is always EVEX;
+    // the payload's fixed bits (P0 bits 3:2 clear, P1 bit 2 set) tell it from stray data.
+    if (at + 6 > size || code[at] != 0x62 || (code[at + 1] & 0x0C) != 0 ||
+        (code[at + 2] & 0x04) == 0)
+        return 0;
+    const uint8_t map = code[at + 1] & 0x03;
+    const uint8_t opcode = code[at + 4];
+    const uint8_t modrm = code[at + 5];
+    const uint8_t mod = modrm >> 6, rm = modrm & 7;
+    size_t length = at + 6;
+    if (mod != 3 && rm == 4) {
+        if (length >= size)
+            return 0;
+        if (mod == 0 && (code[length] & 7) == 5)
+            length += 4;  // SIB without a base: a 32-bit displacement
+        length += 1;
+    }
+    if (mod == 1)
+        length += 1;
+    else if (mod == 2 || (mod == 0 && rm == 5))
+        length += 4;
+    const bool imm8 =
+        map == 3 || (map == 1 && ((opcode >= 0x70 && opcode <= 0x73) || opcode == 0xC2 ||
+                                  (opcode >= 0xC4 && opcode <= 0xC6)));
+    if (imm8)
+        length += 1;
+    return length <= size ? length : 0;
+}
+
 struct Finding {
     std::string text;
     size_t count = 0;
@@ -100,10 +144,20 @@ void ScanSection(csh handle, cs_insn* insn, const uint8_t* base, const Headers& 
         size_t left = size;
         uint64_t nextAddress = address;
         if (!cs_disasm_iter(handle, &next, &left, &nextAddress, insn)) {
-            // Padding or data that is no instruction: resynchronise a byte further on.
-            ++code;
-            --size;
-            ++address;
+            bool segment = false;
+            size_t skip = EvexLength(code, size, &segment);
+            if (skip > 0 && segment && finding->count++ == 0) {
+                finding->text = "an AVX-512 instruction with an fs: or gs: prefix at " +
+                                Hex(address) + " (" + Printable(section.name) + "+" +
+                                Hex(uint32_t(code - base) - section.rva) +
+                                "): the processor block or thread block, which user mode does "
+                                "not have";
+            }
+            // Otherwise padding or data that is no instruction: resynchronise a byte further on.
+            skip = skip > 0 ? skip : 1;
+            code += skip;
+            size -= skip;
+            address += skip;
             continue;
         }
         const char* problem = Problem(handle, *insn);
