@@ -160,6 +160,10 @@ TEST(DriverImage, RefusesWhatCannotRunAsADriver) {
         {"gs: operand", "bayercam.sys",
          AtEntry({0x65, 0x48, 0x8b, 0x04, 0x25, 0x20, 0x00, 0x00, 0x00}), nullptr,
          "qword ptr gs:[0x20] at 0x140001000 (.text+0x0, DriverEntry+0x0): segment-relative"},
+        // vpsrlw zmm2, zmm2, 6 (which capstone 4 does not decode) behind a gs: prefix.
+        {"gs: on AVX-512", "bayercam.sys",
+         AtEntry({0x65, 0x62, 0xf1, 0x6d, 0x48, 0x71, 0xd2, 0x06}), nullptr,
+         "an AVX-512 instruction with an fs: or gs: prefix at 0x140001000 (.text+0x0)"},
         {"shared data page", "bayercam.sys",
          AtEntry({0x48, 0xa1, 0x14, 0x00, 0x00, 0x00, 0x80, 0xf7, 0xff, 0xff}), nullptr,
          "[0xfffff78000000014] at 0x140001000 (.text+0x0, DriverEntry+0x0): reads the kernel's "
