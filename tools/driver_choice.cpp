@@ -50,7 +50,6 @@ bool BindInternals(DriverInternals* d, std::string* error) {
         d->setRegionOfInterest = BuiltInSetRegionOfInterest;
         return true;
     }
-    d->image = true;
     return Find(image, "FrameTimeout", &d->frameTimeout, error) &&
            Find(image, "VideoDataRange", &d->videoDataRange, error) &&
            Find(image, "ConfigureDevice", &d->configureDevice, error) &&

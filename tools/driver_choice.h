@@ -31,9 +31,6 @@ struct DriverInternals {
     NTSTATUS(NTAPI* readRawFrame)(DeviceContext* context, PUCHAR buffer) = nullptr;
     void(NTAPI* setRegionOfInterest)(DeviceContext* context, LONG x, LONG y, LONG width,
                                      LONG height) = nullptr;
-    // Whether the driver is the image: its operation tables (DeviceContext::Ops) then hold
-    // functions of the kernel's convention, not the host's.
-    bool image = false;
 };
 
 }  // namespace tool
