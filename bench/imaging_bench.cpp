@@ -52,9 +52,9 @@ const BayerRoutines* Table(benchmark::State& state, Isa isa) {
             state.SkipWithError("this processor has no AVX2");
             return nullptr;
         case Isa::kAvx512:
-            if (HostCpuHasAvx512bw())
+            if (HostCpuHasAvx512())
                 return &kBayerRoutinesAvx512;
-            state.SkipWithError("this processor has no AVX-512BW");
+            state.SkipWithError("this processor has no AVX-512BW and VBMI");
             return nullptr;
     }
     return nullptr;

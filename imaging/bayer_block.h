@@ -202,6 +202,18 @@ __attribute__((noinline)) void StorePartialBlock(UCHAR* out, ULONG count, const 
     memcpy(out, last, count * 4);
 }
 
+template <class V>
+__attribute__((noinline)) void StorePartialOrdered(UCHAR* out, ULONG count, typename V::T p0,
+                                                   typename V::T p1, typename V::T p2,
+                                                   typename V::T p3) {
+    UCHAR last[V::kColumns * 4];
+    V::Store(last, p0);
+    V::Store(last + V::kColumns, p1);
+    V::Store(last + 2 * V::kColumns, p2);
+    V::Store(last + 3 * V::kColumns, p3);
+    memcpy(out, last, count * 4);
+}
+
 // Stores the first `count` pixels of a block, given as V::StorePixels takes them.
 template <class V>
 inline __attribute__((always_inline)) void StorePixelBlock(typename V::T p0, typename V::T p1,
@@ -222,6 +234,17 @@ inline __attribute__((always_inline)) void StoreBlock(const FrameVectors<V>& k, 
                                                       typename V::T green, typename V::T red,
                                                       UCHAR* out, ULONG count) {
     using T = typename V::T;
+    if constexpr (V::kPermuteBytes) {
+        T p[4];
+        V::ColourPixels(blue, green, red, k.alpha, p);
+        if (count >= V::kColumns) {
+            for (int i = 0; i < 4; ++i)
+                V::Store(out + i * V::kColumns, p[i]);
+        } else {
+            StorePartialOrdered<V>(out, count, p[0], p[1], p[2], p[3]);
+        }
+        return;
+    }
     const T bgEven = V::UnpackLo8(blue, green), bgOdd = V::UnpackHi8(blue, green);
     const T raEven = V::UnpackLo8(red, k.opaque), raOdd = V::UnpackHi8(red, k.opaque);
     const T evenLo = V::UnpackLo16(bgEven, raEven), evenHi = V::UnpackHi16(bgEven, raEven);

@@ -13,7 +13,7 @@ struct BayerRoutines {
 
 // SSE2: what every x64 processor runs, and what a frame falls back to.
 extern const BayerRoutines kBayerRoutinesSse2;
-// AVX2 and AVX-512BW: platform/cpu_features.h decides when a frame may use them.
+// AVX2 and AVX-512 (BW, VBMI): platform/cpu_features.h decides when a frame may use them.
 extern const BayerRoutines kBayerRoutinesAvx2;
 extern const BayerRoutines kBayerRoutinesAvx512;
 

@@ -15,4 +15,4 @@ set_source_files_properties(imaging/bayer_avx2.cpp PROPERTIES COMPILE_OPTIONS -m
 # compiled with these warnings on for SSE2 and AVX2.
 set_source_files_properties(
   imaging/bayer_avx512.cpp PROPERTIES COMPILE_OPTIONS
-  "-mavx2;-mavx512f;-mavx512bw;$<$<CXX_COMPILER_ID:GNU>:-Wno-uninitialized;-Wno-maybe-uninitialized>")
+  "-mavx2;-mavx512f;-mavx512bw;-mavx512vbmi;$<$<CXX_COMPILER_ID:GNU>:-Wno-uninitialized;-Wno-maybe-uninitialized>")

@@ -13,6 +13,7 @@ struct Vec256 {
     using T = __m256i;
     // Byte shuffles and byte multiply-adds (the colour-correction matrix on byte pairs, grey
     // pixels from their luminance bytes).
+    static constexpr bool kPermuteBytes = false;
     static constexpr bool kByteShuffles = true;
     static constexpr ULONG kColumns = 32;
 

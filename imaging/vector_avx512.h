@@ -1,4 +1,4 @@
-// 512-bit integer vectors for the pixel routines (AVX-512F and AVX-512BW): 64 columns per
+// 512-bit integer vectors for the pixel routines (AVX-512F, BW and VBMI): 64 columns per
 // block. As in Vec256, the 128-bit quarters work side by side (packs, unpacks and byte
 // shuffles stay within a quarter), so quarter q holds columns 16q..16q + 15 of the block,
 // laid out as in Vec128.
@@ -10,9 +10,29 @@
 
 namespace {
 
+// Byte permutes from packed blue, green and red to the pixels of each quarter.
+struct PixelOrder {
+    alignas(64) UCHAR blueGreen[4][64];
+    alignas(64) UCHAR red[4][64];
+};
+constexpr PixelOrder MakePixelOrder() {
+    PixelOrder o{};
+    for (int q = 0; q < 4; ++q) {
+        for (int i = 0; i < 16; ++i) {
+            const int source = 16 * q + (i & 1) * 8 + i / 2;
+            o.blueGreen[q][4 * i] = UCHAR(source);
+            o.blueGreen[q][4 * i + 1] = UCHAR(64 + source);
+            o.red[q][4 * i + 2] = UCHAR(source);
+        }
+    }
+    return o;
+}
+constexpr PixelOrder kPixelOrder = MakePixelOrder();
+
 struct Vec512 {
     using T = __m512i;
     static constexpr bool kByteShuffles = true;
+    static constexpr bool kPermuteBytes = true;
     static constexpr ULONG kColumns = 64;
 
     static T Load(const UCHAR* p) { return _mm512_loadu_si512(p); }
@@ -91,6 +111,19 @@ struct Vec512 {
             0x20202020, 0x20202020, 0x30303030, 0x30303030, 0x30303030, 0x30303030);
         const T columns = _mm512_add_epi8(inQuarter, quarterStart);
         return _mm512_movm_epi8(_mm512_cmpgt_epi8_mask(_mm512_set1_epi8(char(n)), columns));
+    }
+
+    // The block's pixels in column order, p[K] holding columns 16K..16K + 15, from packed
+    // blue, green and red bytes (in each quarter the even columns, then the odd ones). Two
+    // byte permutes per vector replace the unpack ladder and the quarter transpose.
+    static void ColourPixels(T blue, T green, T red, T alpha, T p[4]) {
+        for (int q = 0; q < 4; ++q) {
+            const T blueGreen = _mm512_maskz_permutex2var_epi8(
+                0x3333333333333333ull, blue, Load(kPixelOrder.blueGreen[q]), green);
+            p[q] = _mm512_or_si512(_mm512_mask_permutexvar_epi8(blueGreen, 0x4444444444444444ull,
+                                                                Load(kPixelOrder.red[q]), red),
+                                   alpha);
+        }
     }
 
     // Vector k holds, in quarter q, pixels 16q + 4k..16q + 4k + 3: a 4 x 4 transpose of

@@ -13,6 +13,7 @@ namespace {
 struct Vec128 {
     using T = __m128i;
     // No byte shuffles or byte multiply-adds in SSE2.
+    static constexpr bool kPermuteBytes = false;
     static constexpr bool kByteShuffles = false;
     static constexpr ULONG kColumns = 16;
 

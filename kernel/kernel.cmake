@@ -28,7 +28,7 @@ target_link_options(bayercam_sys PRIVATE
     -Wl,--dynamicbase -Wl,--enable-reloc-section -Wl,--nxcompat -Wl,--wdmdriver -Wl,--disable-auto-import
     -Wl,--disable-runtime-pseudo-reloc)
 target_link_libraries(bayercam_sys PRIVATE ntoskrnl ks usbd)
-# The AVX2 and AVX-512BW pixel routines run only between a save and a restore of the extended
+# The AVX2 and AVX-512 pixel routines run only between a save and a restore of the extended
 # processor state (platform/kernel/wide_vectors.cpp). Their code goes to a section of its own,
 # .avxtext, so the image check can tell that no such instruction lies anywhere else. Only their
 # files' plain .text moves: a COMDAT copy (.text$...) could be the one other files' calls bind

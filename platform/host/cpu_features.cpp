@@ -9,7 +9,8 @@ bool HostCpuHasAvx2() {
     return __builtin_cpu_supports("avx2");
 }
 
-bool HostCpuHasAvx512bw() {
+bool HostCpuHasAvx512() {
     // Cached at start-up, with the OS's saving of the opmask and ZMM state checked (XCR0).
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vbmi");
 }

@@ -84,11 +84,12 @@ const char* Problem(csh handle, const cs_insn& insn) {
     return nullptr;
 }
 
-// The length of an EVEX-encoded (AVX-512) instruction at `code`, after any legacy prefixes,
-// or 0 if it is not one. Capstone 4 cannot decode every AVX-512BW instruction; stepping over
-// one by a byte would land inside it and "find" whatever its bytes spell. None of them is
-// privileged; `segment` tells whether an fs: or gs: prefix came before it.
-size_t EvexLength(const uint8_t* code, size_t size, bool* segment) {
+// The length of a VEX- or EVEX-encoded instruction at `code`, after any legacy prefixes, or 0
+// if it is not one. Capstone 4 cannot decode every AVX-512 instruction (some EVEX forms, and
+// VEX-encoded opmask moves such as kmovq k, r64); stepping over one by a byte would land
+// inside it and "find" whatever its bytes spell. None of them is privileged; `segment` tells
+// whether an fs: or gs: prefix came before it.
+size_t VectorInstructionLength(const uint8_t* code, size_t size, bool* segment) {
     size_t at = 0;
     *segment = false;
     while (at < size && at < 4) {
@@ -99,16 +100,34 @@ size_t EvexLength(const uint8_t* code, size_t size, bool* segment) {
             break;
         ++at;
     }
-    // 62, three payload bytes, the opcode and ModRM at least. In 64-bit mode 62 is always EVEX;
-    // the payload's fixed bits (P0 bits 3:2 clear, P1 bit 2 set) tell it from stray data.
-    if (at + 6 > size || code[at] != 0x62 || (code[at + 1] & 0x0C) != 0 ||
-        (code[at + 2] & 0x04) == 0)
+    if (at >= size)
         return 0;
-    const uint8_t map = code[at + 1] & 0x03;
-    const uint8_t opcode = code[at + 4];
-    const uint8_t modrm = code[at + 5];
+    // In 64-bit mode 62, C4 and C5 always start EVEX, three-byte VEX and two-byte VEX. For
+    // EVEX the payload's fixed bits (P0 bits 3:2 clear, P1 bit 2 set) tell it from stray data.
+    size_t payload = 0;
+    uint8_t map = 1;
+    if (code[at] == 0x62) {
+        if (at + 3 >= size || (code[at + 1] & 0x0C) != 0 || (code[at + 2] & 0x04) == 0)
+            return 0;
+        payload = 3;
+        map = code[at + 1] & 0x03;
+    } else if (code[at] == 0xC4) {
+        if (at + 1 >= size)
+            return 0;
+        payload = 2;
+        map = code[at + 1] & 0x1F;
+    } else if (code[at] == 0xC5) {
+        payload = 1;
+    } else {
+        return 0;
+    }
+    // The opcode and ModRM at least.
+    size_t length = at + 1 + payload + 2;
+    if (length > size)
+        return 0;
+    const uint8_t opcode = code[at + 1 + payload];
+    const uint8_t modrm = code[at + 2 + payload];
     const uint8_t mod = modrm >> 6, rm = modrm & 7;
-    size_t length = at + 6;
     if (mod != 3 && rm == 4) {
         if (length >= size)
             return 0;
@@ -145,9 +164,9 @@ void ScanSection(csh handle, cs_insn* insn, const uint8_t* base, const Headers& 
         uint64_t nextAddress = address;
         if (!cs_disasm_iter(handle, &next, &left, &nextAddress, insn)) {
             bool segment = false;
-            size_t skip = EvexLength(code, size, &segment);
+            size_t skip = VectorInstructionLength(code, size, &segment);
             if (skip > 0 && segment && finding->count++ == 0) {
-                finding->text = "an AVX-512 instruction with an fs: or gs: prefix at " +
+                finding->text = "a vector instruction with an fs: or gs: prefix at " +
                                 Hex(address) + " (" + Printable(section.name) + "+" +
                                 Hex(uint32_t(code - base) - section.rva) +
                                 "): the processor block or thread block, which user mode does "

@@ -20,11 +20,12 @@ ULONG64 EnabledStateMask() {
     return ULONG64(high) << 32 | low;
 }
 
-constexpr unsigned kOsxsave = 1u << 27;   // leaf 1, ecx
-constexpr unsigned kAvx = 1u << 28;       // leaf 1, ecx
-constexpr unsigned kAvx2 = 1u << 5;       // leaf 7, ebx
-constexpr unsigned kAvx512f = 1u << 16;   // leaf 7, ebx
-constexpr unsigned kAvx512bw = 1u << 30;  // leaf 7, ebx
+constexpr unsigned kOsxsave = 1u << 27;    // leaf 1, ecx
+constexpr unsigned kAvx = 1u << 28;        // leaf 1, ecx
+constexpr unsigned kAvx2 = 1u << 5;        // leaf 7, ebx
+constexpr unsigned kAvx512f = 1u << 16;    // leaf 7, ebx
+constexpr unsigned kAvx512bw = 1u << 30;   // leaf 7, ebx
+constexpr unsigned kAvx512vbmi = 1u << 1;  // leaf 7, ecx
 
 }  // namespace
 
@@ -39,7 +40,9 @@ void PlatformChooseWideVectors() {
     Cpuid(7, 0, r);
     const ULONG64 avx = XSTATE_MASK_LEGACY_SSE | XSTATE_MASK_AVX;
     const ULONG64 avx512 = avx | XSTATE_MASK_AVX512;
-    if ((r[1] & kAvx512f) && (r[1] & kAvx512bw) && (enabled & avx512) == avx512) {
+    // The 512-bit routines order their output pixels with VBMI's byte permutes.
+    if ((r[1] & kAvx512f) && (r[1] & kAvx512bw) && (r[2] & kAvx512vbmi) &&
+        (enabled & avx512) == avx512) {
         gWideRoutines = &kBayerRoutinesAvx512;
         gWideStateMask = XSTATE_MASK_AVX | XSTATE_MASK_AVX512;
     } else if ((r[1] & kAvx2) && (enabled & avx) == avx) {

@@ -22,13 +22,13 @@ std::vector<const BayerRoutines*> RoutineTables() {
     std::vector<const BayerRoutines*> tables = {&kBayerRoutinesSse2};
     if (HostCpuHasAvx2())
         tables.push_back(&kBayerRoutinesAvx2);
-    if (HostCpuHasAvx512bw())
+    if (HostCpuHasAvx512())
         tables.push_back(&kBayerRoutinesAvx512);
     return tables;
 }
 
 const char* TableName(const BayerRoutines* routines) {
-    return routines == &kBayerRoutinesAvx512 ? "AVX-512BW"
+    return routines == &kBayerRoutinesAvx512 ? "AVX-512"
            : routines == &kBayerRoutinesAvx2 ? "AVX2"
                                              : "SSE2";
 }

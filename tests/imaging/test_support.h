@@ -20,7 +20,7 @@ using PipelinePtr = std::unique_ptr<ImagePipeline, PipelineDeleter>;
 // Created, sized and given its padded buffer; the phase set, everything else at defaults.
 PipelinePtr MakePipeline(uint32_t width, uint32_t height, int32_t phase = 2);
 
-// The tables to check: SSE2 always, AVX2 and AVX-512BW when this processor runs them.
+// The tables to check: SSE2 always, AVX2 and AVX-512 when this processor runs them.
 std::vector<const BayerRoutines*> RoutineTables();
 const char* TableName(const BayerRoutines* routines);
 

@@ -163,7 +163,10 @@ TEST(DriverImage, RefusesWhatCannotRunAsADriver) {
         // vpsrlw zmm2, zmm2, 6 (which capstone 4 does not decode) behind a gs: prefix.
         {"gs: on AVX-512", "bayercam.sys",
          AtEntry({0x65, 0x62, 0xf1, 0x6d, 0x48, 0x71, 0xd2, 0x06}), nullptr,
-         "an AVX-512 instruction with an fs: or gs: prefix at 0x140001000 (.text+0x0)"},
+         "a vector instruction with an fs: or gs: prefix at 0x140001000 (.text+0x0)"},
+        // kmovq k2, rax, VEX-encoded, which capstone 4 does not decode either.
+        {"gs: on an opmask move", "bayercam.sys", AtEntry({0x65, 0xc4, 0xe1, 0xfb, 0x92, 0xd0}),
+         nullptr, "a vector instruction with an fs: or gs: prefix at 0x140001000 (.text+0x0)"},
         {"shared data page", "bayercam.sys",
          AtEntry({0x48, 0xa1, 0x14, 0x00, 0x00, 0x00, 0x80, 0xf7, 0xff, 0xff}), nullptr,
          "[0xfffff78000000014] at 0x140001000 (.text+0x0, DriverEntry+0x0): reads the kernel's "
