@@ -222,7 +222,7 @@ void ColorColumns(ImagePipeline* p, const FrameVectors<V>& k, ULONG begin, ULONG
     WalkStripRows<V, Phase>(
         k, p, begin, end, [&](auto kind, ULONG y, RowWindow<V> rows, ULONG strip, int blocks) {
             using Kind = decltype(kind);
-            UCHAR* out = image + (SIZE_T(y) * w + strip) * 4;
+            UCHAR* out = image + LONG_PTR(y) * p->outputStep + LONG_PTR(strip) * 4;
             ColorStrip<V, Kind::kGreenOdd, Kind::kRedRow, Mode>(k, rows, blocks, out, w - strip);
         });
 }
@@ -233,7 +233,7 @@ void ColorRows(ImagePipeline* p, const FrameVectors<Main>& km, const FrameVector
     const ULONG mainEnd = MainEnd(w, Main::kColumns);
     ColorColumns<Main, Phase, Mode>(p, km, 0, mainEnd);
     ColorColumns<Tail, Phase, Mode>(p, kt, mainEnd, w);
-    p->outputCursor += SIZE_T(w) * h * 4;
+    p->outputCursor += LONG_PTR(h) * p->outputStep;
 }
 
 // Each (w * x) >> 8 as the high half of x * (w << 8).
@@ -274,7 +274,7 @@ void GreyColumns(ImagePipeline* p, const FrameVectors<V>& k, ULONG begin, ULONG 
     WalkStripRows<V, Phase>(
         k, p, begin, end, [&](auto kind, ULONG y, RowWindow<V> rows, ULONG strip, int blocks) {
             using Kind = decltype(kind);
-            UCHAR* out = image + (SIZE_T(y) * w + strip) * 4;
+            UCHAR* out = image + LONG_PTR(y) * p->outputStep + LONG_PTR(strip) * 4;
             GreyStrip<V, Kind::kGreenOdd, Kind::kRedRow, Mode>(k, rows, blocks, out, w - strip);
         });
 }
@@ -332,7 +332,7 @@ void GreyRows(ImagePipeline* p, const FrameVectors<Main>& km, const FrameVectors
     const ULONG mainEnd = MainEnd(w, Main::kColumns);
     GreyColumns<Main, Phase, Mode>(p, km, 0, mainEnd);
     GreyColumns<Tail, Phase, Mode>(p, kt, mainEnd, w);
-    p->outputCursor += SIZE_T(w) * h * 4;
+    p->outputCursor += LONG_PTR(h) * p->outputStep;
 }
 
 template <class Main, class Tail, int Phase>

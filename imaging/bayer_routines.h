@@ -20,6 +20,9 @@ extern const BayerRoutines kBayerRoutinesAvx512;
 // ProcessRawFrame with a given table, so each table can be checked and measured on its own.
 void ProcessRawFrameWith(ImagePipeline* pipeline, const BayerRoutines* routines,
                          const UCHAR* rawFrame, ULONG offset, ULONG rowStep);
+BOOLEAN ProcessRawFrameIntoWith(ImagePipeline* pipeline, const BayerRoutines* routines,
+                                const UCHAR* rawFrame, ULONG offset, ULONG rowStep, PUCHAR firstRow,
+                                LONG_PTR outputStep);
 
 // Copies the image into the padded raw buffer and fills its margins.
 void LoadRawFrame(ImagePipeline* pipeline, const UCHAR* rawFrame, ULONG offset, ULONG rowStep);

@@ -28,6 +28,7 @@ struct ImagePipeline {
     // Per-frame working set, filled at the start of every frame.
     PUCHAR imageOrigin;   // row 0, column 0 of the image in the padded raw buffer
     PUCHAR outputCursor;  // where the next output pixel goes
+    LONG_PTR outputStep;  // bytes from one output row to the next (negative: bottom-up)
     LONG framePitch;
     ULONG frameRedGain;
     ULONG frameGreenGain;
@@ -132,3 +133,8 @@ void ReleaseRawBuffer(ImagePipeline* pipeline);
 // into rawFrame; its rows lie `rowStep` bytes apart. Does nothing without an output buffer,
 // a raw frame or a padded raw buffer.
 void ProcessRawFrame(ImagePipeline* pipeline, const UCHAR* rawFrame, ULONG offset, ULONG rowStep);
+// The same conversion into an image of the caller's whose row 0 starts at `firstRow` and
+// whose rows lie `outputStep` bytes apart (negative for a bottom-up image), so a delivered
+// frame needs no copy. Returns whether the frame was converted; outputBuffer is not used.
+BOOLEAN ProcessRawFrameInto(ImagePipeline* pipeline, const UCHAR* rawFrame, ULONG offset,
+                            ULONG rowStep, PUCHAR firstRow, LONG_PTR outputStep);

@@ -42,12 +42,14 @@ void LoadRawFrame(ImagePipeline* p, const UCHAR* rawFrame, ULONG offset, ULONG r
     }
 }
 
-void ProcessRawFrameWith(ImagePipeline* p, const BayerRoutines* routines, const UCHAR* rawFrame,
-                         ULONG offset, ULONG rowStep) {
-    if (!p->outputBuffer || !rawFrame || !p->rawBuffer)
-        return;
+BOOLEAN ProcessRawFrameIntoWith(ImagePipeline* p, const BayerRoutines* routines,
+                                const UCHAR* rawFrame, ULONG offset, ULONG rowStep, PUCHAR firstRow,
+                                LONG_PTR outputStep) {
+    if (!firstRow || !rawFrame || !p->rawBuffer)
+        return FALSE;
     LoadRawFrame(p, rawFrame, offset, rowStep);
-    p->outputCursor = p->outputBuffer;
+    p->outputCursor = firstRow;
+    p->outputStep = outputStep;
     p->frameRedGain = ULONG(ReadSlot(&p->redGain));
     p->frameGreenGain = ULONG(ReadSlot(&p->greenGain));
     p->frameBlueGain = ULONG(ReadSlot(&p->blueGain));
@@ -69,15 +71,29 @@ void ProcessRawFrameWith(ImagePipeline* p, const BayerRoutines* routines, const 
     } else {
         routines->ConvertGreyFrame[variant](p);
     }
+    return TRUE;
+}
+
+void ProcessRawFrameWith(ImagePipeline* p, const BayerRoutines* routines, const UCHAR* rawFrame,
+                         ULONG offset, ULONG rowStep) {
+    ProcessRawFrameIntoWith(p, routines, rawFrame, offset, rowStep, p->outputBuffer,
+                            LONG_PTR(p->frameWidth) * 4);
 }
 
 // The widest table the platform allows for this frame; SSE2 when it allows none.
-void ProcessRawFrame(ImagePipeline* p, const UCHAR* rawFrame, ULONG offset, ULONG rowStep) {
+BOOLEAN ProcessRawFrameInto(ImagePipeline* p, const UCHAR* rawFrame, ULONG offset, ULONG rowStep,
+                            PUCHAR firstRow, LONG_PTR outputStep) {
     WideVectorState state;
     const BayerRoutines* wide = PlatformBeginWideVectors(&state);
-    ProcessRawFrameWith(p, wide ? wide : &kBayerRoutinesSse2, rawFrame, offset, rowStep);
+    BOOLEAN converted = ProcessRawFrameIntoWith(p, wide ? wide : &kBayerRoutinesSse2, rawFrame,
+                                                offset, rowStep, firstRow, outputStep);
     if (wide)
         PlatformEndWideVectors(&state);
+    return converted;
+}
+
+void ProcessRawFrame(ImagePipeline* p, const UCHAR* rawFrame, ULONG offset, ULONG rowStep) {
+    ProcessRawFrameInto(p, rawFrame, offset, rowStep, p->outputBuffer, LONG_PTR(p->frameWidth) * 4);
 }
 
 void PrepareFrameCoefficients(const ImagePipeline* p, FrameCoefficients* c) {

@@ -173,6 +173,10 @@ void StopWorker(CaptureWorker* worker) {
 }
 
 BOOLEAN ConvertCapturedFrame(CaptureWorker* worker) {
+    return ConvertCapturedFrameInto(worker, nullptr, 0);
+}
+
+BOOLEAN ConvertCapturedFrameInto(CaptureWorker* worker, PUCHAR firstRow, LONG_PTR outputStep) {
     InterlockedExchange(&worker->Busy, 1);
     if (!IsRunning(worker))
         return FALSE;
@@ -195,7 +199,13 @@ BOOLEAN ConvertCapturedFrame(CaptureWorker* worker) {
     device->Ops->GetFramePitch(device, &pitch);
     LONG offset =
         LONG(origin) + device->Ops->GetRoiX(device) + device->Ops->GetRoiY(device) * LONG(pitch);
-    ProcessRawFrame(worker->Pipeline, buffer, ULONG(offset), pitch);
+    BOOLEAN converted = TRUE;
+    if (firstRow) {
+        converted = ProcessRawFrameInto(worker->Pipeline, buffer, ULONG(offset), pitch, firstRow,
+                                        outputStep);
+    } else {
+        ProcessRawFrame(worker->Pipeline, buffer, ULONG(offset), pitch);
+    }
     SetBufferState(worker, buffer, kBufferFree);
-    return TRUE;
+    return converted;
 }

@@ -52,3 +52,6 @@ ULONG PickCaptureBuffer(CaptureWorker* worker);
 // Takes a Full raw buffer (buffer 0 whenever it is full) and converts it into FrameBuffer. Leaves
 // Busy set for the Process pass to clear.
 BOOLEAN ConvertCapturedFrame(CaptureWorker* worker);
+// The same, converting into the caller's image (row 0 at `firstRow`, rows `outputStep` bytes
+// apart) instead of FrameBuffer: a frame that needs no mirroring is converted in place.
+BOOLEAN ConvertCapturedFrameInto(CaptureWorker* worker, PUCHAR firstRow, LONG_PTR outputStep);

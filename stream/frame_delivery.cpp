@@ -9,18 +9,35 @@ namespace {
 constexpr ULONG kHeaderWithFrameInfo = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 static_assert(kHeaderWithFrameInfo == 128, "stream header followed by frame information");
 
+// Where the delivered rows go in a frame: `step` bytes apart (the format's stride when it is
+// wider), `rowBytes` each. False when the frame cannot hold them.
+struct FrameRows {
+    LONG width, height;
+    ULONG rowBytes, step;
+};
+
+BOOLEAN RowsFit(const PinContext* pin, PUCHAR destination, ULONG extent, FrameRows* rows) {
+    DeviceContext* device = pin->Device;
+    rows->width = device->OutputWidth;
+    rows->height = device->OutputHeight;
+    if (rows->height <= 0 || rows->width <= 0)
+        return TRUE;
+    rows->rowBytes = ULONG(rows->width) * 4u;
+    rows->step = pin->Stride > LONG(rows->rowBytes) ? ULONG(pin->Stride) : rows->rowBytes;
+    ULONGLONG needed = ULONGLONG(rows->step) * ULONGLONG(rows->height - 1) + rows->rowBytes;
+    return destination && needed <= extent;
+}
+
 // Copies the converted image into the frame: bottom-up unless FlipV, mirrored when FlipH.
 // Writes nothing, and reports false, when the frame cannot hold the image.
 BOOLEAN CopyImage(const PinContext* pin, CaptureWorker* worker, PUCHAR destination, ULONG extent) {
     DeviceContext* device = pin->Device;
-    LONG width = device->OutputWidth, height = device->OutputHeight;
+    FrameRows rows{};
+    if (!RowsFit(pin, destination, extent, &rows))
+        return FALSE;
+    const LONG width = rows.width, height = rows.height;
     if (height <= 0 || width <= 0)
         return TRUE;
-    ULONG rowBytes = ULONG(width) * 4u;
-    ULONG step = pin->Stride > LONG(rowBytes) ? ULONG(pin->Stride) : rowBytes;
-    ULONGLONG needed = ULONGLONG(step) * ULONGLONG(height - 1) + rowBytes;
-    if (!destination || needed > extent)
-        return FALSE;
 
     LONG sourcePitch = device->RoiW * 4;
     BOOLEAN flipH = InterlockedCompareExchange(&device->FlipH, 0, 0) != 0;
@@ -38,10 +55,35 @@ BOOLEAN CopyImage(const PinContext* pin, CaptureWorker* worker, PUCHAR destinati
             for (LONG i = 0; i < width; ++i)
                 to[width - 1 - i] = from[i];
         } else {
-            memcpy(destination, source, rowBytes);
+            memcpy(destination, source, rows.rowBytes);
         }
         source += sourceStep;
-        destination += step;
+        destination += rows.step;
+    }
+    return TRUE;
+}
+
+// Whether the pass may convert straight into the frame, skipping FrameBuffer and the copy:
+// every converted row is delivered whole (the region's width is a multiple of 8), unmirrored,
+// and the frame holds the image. `firstRow` and `step` place image row 0 and the next rows:
+// the frame's last row and upwards unless FlipV.
+BOOLEAN DirectTarget(const PinContext* pin, PKSSTREAM_POINTER pointer, PUCHAR* firstRow,
+                     LONG_PTR* step) {
+    DeviceContext* device = pin->Device;
+    PUCHAR destination = pointer->OffsetOut.Data;
+    ULONG extent = pointer->OffsetOut.Count;
+    FrameRows rows{};
+    if (pin->VideoInfo.bmiHeader.biSizeImage > extent ||
+        !RowsFit(pin, destination, extent, &rows) || rows.width <= 0 || rows.height <= 0 ||
+        rows.width != device->RoiW || rows.height != device->RoiH ||
+        InterlockedCompareExchange(&device->FlipH, 0, 0) != 0)
+        return FALSE;
+    if (InterlockedCompareExchange(&device->FlipV, 0, 0) != 0) {
+        *firstRow = destination;
+        *step = LONG_PTR(rows.step);
+    } else {
+        *firstRow = destination + LONG_PTR(rows.height - 1) * LONG_PTR(rows.step);
+        *step = -LONG_PTR(rows.step);
     }
     return TRUE;
 }
@@ -93,11 +135,19 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin) {
     PKSSTREAM_POINTER pointer =
         KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     // The raw frame is consumed even when the client has no frame queued.
-    BOOLEAN converted = ConvertCapturedFrame(worker);
-    if (pointer) {
-        if (converted)
-            Deliver(context, worker, pointer);
+    PUCHAR firstRow = nullptr;
+    LONG_PTR step = 0;
+    if (pointer && DirectTarget(context, pointer, &firstRow, &step)) {
+        if (ConvertCapturedFrameInto(worker, firstRow, step))
+            FillHeader(context, pointer->StreamHeader);
         KsStreamPointerUnlock(pointer, TRUE);
+    } else {
+        BOOLEAN converted = ConvertCapturedFrame(worker);
+        if (pointer) {
+            if (converted)
+                Deliver(context, worker, pointer);
+            KsStreamPointerUnlock(pointer, TRUE);
+        }
     }
     InterlockedExchange(&worker->Busy, 0);
     KeSetEvent(&worker->DoneEvent, 1, FALSE);

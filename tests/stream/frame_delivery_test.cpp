@@ -39,26 +39,46 @@ protected:
     std::vector<uint64_t> format_;
 };
 
+// A region whose width is a multiple of 8 is converted straight into the frame (row 0 at the
+// bottom unless FlipV) unless FlipH asks for a mirror; any other goes through the copy.
 TEST_F(FrameDelivery, ImagesAreTheConvertedRawFrameInEveryOrientation) {
-    Stream(10, 4, 645, 100);  // the image starts 2634 bytes into the raw frame
-    EXPECT_EQ(context_->OutputWidth, 640);
-    const struct { LONG flipH, flipV; } cases[] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
-    for (const auto& c : cases) {
-        ASSERT_EQ(Set(PropFlipH, c.flipH), STATUS_SUCCESS);
-        ASSERT_EQ(Set(PropFlipV, c.flipV), STATUS_SUCCESS);
-        // Frames converted before the change may still be on their way: take a later one.
-        ClientFrame* f = nullptr;
-        for (int i = 0; i < 3; ++i) {
-            if (f)
-                Requeue(f);
-            f = Next();
-            ASSERT_NE(f, nullptr);
+    const struct {
+        LONG x, y, w, h, delivered;
+    } regions[] = {
+        {10, 4, 645, 100, 640},  // the image starts 2634 bytes into the raw frame
+        {8, 6, 640, 96, 640},
+    };
+    for (const auto& r : regions) {
+        SCOPED_TRACE(r.w);
+        if (pin_) {
+            ASSERT_EQ(host::ClosePin(pin_), STATUS_SUCCESS);
+            pin_ = nullptr;
+            for (auto& f : frames_)
+                if (f->read)
+                    host::FreeStreamRead(f->read), f->read = nullptr;
+            frames_.clear();
+            nextFrame_ = 0;
         }
-        std::vector<uint8_t> expected = Expected(c.flipH, c.flipV, 0);
-        ASSERT_EQ(f->head.header.DataUsed, 640u * 100 * 4);
-        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), f->data.begin()))
-            << "flipH " << c.flipH << " flipV " << c.flipV;
-        Requeue(f);
+        Stream(r.x, r.y, r.w, r.h);
+        EXPECT_EQ(context_->OutputWidth, r.delivered);
+        const struct { LONG flipH, flipV; } cases[] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
+        for (const auto& c : cases) {
+            ASSERT_EQ(Set(PropFlipH, c.flipH), STATUS_SUCCESS);
+            ASSERT_EQ(Set(PropFlipV, c.flipV), STATUS_SUCCESS);
+            // Frames converted before the change may still be on their way: take a later one.
+            ClientFrame* f = nullptr;
+            for (int i = 0; i < 3; ++i) {
+                if (f)
+                    Requeue(f);
+                f = Next();
+                ASSERT_NE(f, nullptr);
+            }
+            std::vector<uint8_t> expected = Expected(c.flipH, c.flipV, 0);
+            ASSERT_EQ(f->head.header.DataUsed, ULONG(r.delivered * r.h * 4));
+            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), f->data.begin()))
+                << "flipH " << c.flipH << " flipV " << c.flipV;
+            Requeue(f);
+        }
     }
 }
 
