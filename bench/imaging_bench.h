@@ -15,15 +15,16 @@ constexpr uint32_t kHeight = 494;
 // The colour chart filmed by an RGGB sensor, 656 x 494, one byte per sample.
 const std::vector<uint8_t>& ChartFrame();
 
-// Times the benchmark's loop and reports it as a multiple of the floor measured earlier in
-// the same run (counter "xFloor").
+// Times the benchmark's loop and reports it as a multiple of the floor and of OpenCV's
+// bilinear demosaic, both measured earlier in the same run (counters "xFloor", "xOpenCV").
 class FloorRatio {
 public:
-    explicit FloorRatio(benchmark::State& state);
+    FloorRatio(benchmark::State& state, const char* name);
     ~FloorRatio();
 
 private:
     benchmark::State& state_;
+    const char* name_;
     int64_t start_;
 };
 

@@ -12,7 +12,7 @@ void OpenCVBilinear(benchmark::State& state) {
     auto& raw = const_cast<std::vector<uint8_t>&>(ChartFrame());
     cv::Mat bayer(int(kHeight), int(kWidth), CV_8UC1, raw.data());
     cv::Mat bgra(int(kHeight), int(kWidth), CV_8UC4);
-    FloorRatio ratio(state);
+    FloorRatio ratio(state, "OpenCVBilinear");
     for (auto _ : state) {
         cv::cvtColor(bayer, bgra, cv::COLOR_BayerBG2BGRA);
         benchmark::DoNotOptimize(bgra.data);
