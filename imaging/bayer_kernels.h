@@ -47,11 +47,22 @@ inline __attribute__((always_inline)) void WalkStrips(const FrameVectors<V>& k,
     for (ULONG strip = begin; strip < end; strip += kStripColumns) {
         const ULONG columns = end - strip < kStripColumns ? end - strip : kStripColumns;
         const int blocks = int((columns + V::kColumns - 1) / V::kColumns);
-        const UCHAR* source = p->imageOrigin + strip;
+        const UCHAR* padded = p->imageOrigin + strip;
+        const UCHAR* direct = p->sourceOrigin + strip;
+        // Blocks [first, last) read only inside the image, so straight from the source; the
+        // others read the margins, which only the padded buffer has.
+        const int first = strip >= 2 ? 0 : 1;
+        int last = blocks;
+        while (last > first && strip + ULONG(last) * V::kColumns + 2 > p->frameWidth)
+            --last;
         auto sumRow = [&](LONG r, RowSums<V>* sums) {
-            const UCHAR* s = source + LONG_PTR(r) * pitch;
-            for (int b = 0; b < blocks; ++b)
-                SumRow<V>(k, s + b * V::kColumns, &sums[b]);
+            const UCHAR* s = padded + LONG_PTR(r) * pitch;
+            const LONG mapped = p->sourceRowsMapped ? MappedRow(r, h) : r;
+            const UCHAR* d = direct + LONG_PTR(mapped) * p->sourceStep;
+            for (int b = 0; b < blocks; ++b) {
+                const bool inside = b >= first && b < last;
+                SumRow<V>(k, (inside ? d : s) + b * V::kColumns, &sums[b]);
+            }
         };
         RowSums<V>* window[5] = {ring[0], ring[1], ring[2], ring[3], ring[4]};
         for (int i = 0; i < 4; ++i)

@@ -24,8 +24,22 @@ BOOLEAN ProcessRawFrameIntoWith(ImagePipeline* pipeline, const BayerRoutines* ro
                                 const UCHAR* rawFrame, ULONG offset, ULONG rowStep, PUCHAR firstRow,
                                 LONG_PTR outputStep);
 
+// The image row a padded row holds once the margins are filled (frames of 8 rows or more):
+// each margin row repeats the row of its own colours an even distance inside.
+inline LONG MappedRow(LONG r, LONG height) {
+    return r < 0 ? -r : r >= height ? r - 4 : r;
+}
+
 // Copies the image into the padded raw buffer and fills its margins.
 void LoadRawFrame(ImagePipeline* pipeline, const UCHAR* rawFrame, ULONG offset, ULONG rowStep);
+// What a conversion needs of the padded buffer when it reads the image's interior straight
+// from the raw frame: each row's first and last kEdgeColumns columns, margins included.
+// Frames too small for their margins to be filled are copied whole, as LoadRawFrame does.
+void LoadRawEdges(ImagePipeline* pipeline, const UCHAR* rawFrame, ULONG offset, ULONG rowStep);
+// Columns at each end of a row that LoadRawEdges copies: every block of up to 64 columns
+// whose reads (two columns either side, and two more on the right) leave the image reads
+// only there.
+constexpr ULONG kEdgeColumns = 68;
 
 // frameMatrix := fixedMatrix and the positive flags, consistent with any concurrent rebuild.
 void SnapshotFixedMatrix(ImagePipeline* pipeline);

@@ -29,6 +29,12 @@ struct ImagePipeline {
     PUCHAR imageOrigin;   // row 0, column 0 of the image in the padded raw buffer
     PUCHAR outputCursor;  // where the next output pixel goes
     LONG_PTR outputStep;  // bytes from one output row to the next (negative: bottom-up)
+    // Where the blocks whose reads stay inside the image read it: the raw frame itself, rows
+    // `sourceStep` apart, with the margin rows taken from the rows they repeat
+    // (sourceRowsMapped); or the padded buffer, when the whole frame was copied there.
+    const UCHAR* sourceOrigin;
+    LONG_PTR sourceStep;
+    BOOLEAN sourceRowsMapped;
     LONG framePitch;
     ULONG frameRedGain;
     ULONG frameGreenGain;

@@ -22,6 +22,9 @@ void CopyRow(ImagePipeline* p, LONG to, LONG from) {
 void LoadRawFrame(ImagePipeline* p, const UCHAR* rawFrame, ULONG offset, ULONG rowStep) {
     const ULONG w = p->frameWidth, h = p->frameHeight;
     const UCHAR* src = rawFrame + offset;
+    p->sourceOrigin = p->imageOrigin;
+    p->sourceStep = p->framePitch;
+    p->sourceRowsMapped = FALSE;
     for (ULONG r = 0; r < h; ++r) {
         memcpy(p->imageOrigin + SIZE_T(r) * SIZE_T(p->framePitch), src + SIZE_T(r) * rowStep, w);
     }
@@ -47,7 +50,7 @@ BOOLEAN ProcessRawFrameIntoWith(ImagePipeline* p, const BayerRoutines* routines,
                                 LONG_PTR outputStep) {
     if (!firstRow || !rawFrame || !p->rawBuffer)
         return FALSE;
-    LoadRawFrame(p, rawFrame, offset, rowStep);
+    LoadRawEdges(p, rawFrame, offset, rowStep);
     p->outputCursor = firstRow;
     p->outputStep = outputStep;
     p->frameRedGain = ULONG(ReadSlot(&p->redGain));
@@ -72,6 +75,36 @@ BOOLEAN ProcessRawFrameIntoWith(ImagePipeline* p, const BayerRoutines* routines,
         routines->ConvertGreyFrame[variant](p);
     }
     return TRUE;
+}
+
+void LoadRawEdges(ImagePipeline* p, const UCHAR* rawFrame, ULONG offset, ULONG rowStep) {
+    const ULONG w = p->frameWidth, h = p->frameHeight;
+    if (w < 8 || h < 8) {
+        LoadRawFrame(p, rawFrame, offset, rowStep);
+        return;
+    }
+    const UCHAR* image = rawFrame + offset;
+    p->sourceOrigin = image;
+    p->sourceStep = LONG_PTR(rowStep);
+    p->sourceRowsMapped = TRUE;
+    const ULONG left = w < kEdgeColumns ? w : kEdgeColumns;
+    const ULONG right = w - left < kEdgeColumns ? w - left : kEdgeColumns;
+    for (LONG r = -2; r < LONG(h) + 2; ++r) {
+        const UCHAR* from = image + SIZE_T(MappedRow(r, LONG(h))) * rowStep;
+        PUCHAR row = p->imageOrigin + LONG_PTR(r) * p->framePitch;
+        if (right == kEdgeColumns) {
+            // Fixed-size copies, which the compiler inlines.
+            memcpy(row, from, kEdgeColumns);
+            memcpy(row + (w - kEdgeColumns), from + (w - kEdgeColumns), kEdgeColumns);
+        } else {
+            memcpy(row, from, left);
+            memcpy(row + (w - right), from + (w - right), right);
+        }
+        row[-1] = from[1];
+        row[-2] = from[2];
+        row[w] = from[w - 2];
+        row[w + 1] = from[w - 3];
+    }
 }
 
 void ProcessRawFrameWith(ImagePipeline* p, const BayerRoutines* routines, const UCHAR* rawFrame,

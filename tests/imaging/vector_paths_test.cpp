@@ -72,10 +72,16 @@ TEST(VectorPaths, SensorFrameAllPhasesAndModes) {
     }
 }
 
-// Up to 128 columns: every width's last block after one whole 64-column block.
+// Up to 128 columns: every width's last block after one whole 64-column block. Then widths
+// where 64-column blocks first read the raw frame straight (from 130) and strips part.
 TEST(VectorPaths, EveryWidthsLastBlockWithOffsetsAndRowSteps) {
     std::mt19937 rng(2);
-    for (uint32_t width = 1; width <= 128; ++width) {
+    std::vector<uint32_t> widths;
+    for (uint32_t width = 1; width <= 140; ++width)
+        widths.push_back(width);
+    for (uint32_t width : {200u, 255u, 257u, 270u, 321u})
+        widths.push_back(width);
+    for (uint32_t width : widths) {
         for (uint32_t height : {1u, 2u, 5u, 8u, 11u}) {
             int32_t phase = int32_t(rng() % 4);
             Frame frame = RandomFrame(width, height, rng() % 37, rng() % 19, rng);
