@@ -26,6 +26,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -101,6 +102,8 @@ struct Frame {
 
 // Thread CPU spent in the driver's Process pass and frame read, summed over a run.
 std::atomic<int64_t> passNs{0}, readNs{0}, passes{0};
+// The unpaced stream's Process pass against the conversion alone, for the targets line.
+double unpacedPassRatio = 0.0;
 KSPIN_DISPATCH timedPinDispatch;
 CameraOps timedOps;
 
@@ -265,6 +268,7 @@ void BM_StreamUnpaced(benchmark::State& state) {
     state.counters["convert_us"] = convert;
     state.counters["pass_us"] = pass;
     state.counters["pass/convert"] = pass / convert;
+    unpacedPassRatio = pass / convert;
 }
 BENCHMARK(BM_StreamUnpaced)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
@@ -311,4 +315,17 @@ BENCHMARK(BM_StreamPaced)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterati
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (unpacedPassRatio > 0.0) {
+        std::printf(
+            "\ntarget: a delivered frame (the Process pass) at most 1.20x the conversion "
+            "alone: %.2fx, %s\n",
+            unpacedPassRatio, unpacedPassRatio <= 1.2 ? "met" : "missed");
+    }
+    return 0;
+}
