@@ -1,6 +1,7 @@
 // The image pipeline on one 656 x 494 frame, single thread, default settings, against the
 // least any conversion must do: read the raw frame and write the output image.
 #include "bench/imaging_bench.h"
+#include "bench/bench_main.h"
 
 #include <time.h>
 #include <cstdio>
@@ -229,11 +230,5 @@ BENCHMARK(AutoWhiteBalanceAVX512)->Unit(benchmark::kMicrosecond);
 }  // namespace imaging_bench
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    imaging_bench::PrintTargets();
-    return 0;
+    return RunBenchmarks(argc, argv, imaging_bench::PrintTargets);
 }

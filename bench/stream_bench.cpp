@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_main.h"
 #include "control/property_set.h"
 #include "driver/camera_ops.h"
 #include "stream/pin.h"
@@ -313,19 +314,17 @@ void BM_StreamPaced(benchmark::State& state) {
 }
 BENCHMARK(BM_StreamPaced)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(60);
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+void PrintTarget() {
     if (unpacedPassRatio > 0.0) {
         std::printf(
             "\ntarget: a delivered frame (the Process pass) at most 1.20x the conversion "
             "alone: %.2fx, %s\n",
             unpacedPassRatio, unpacedPassRatio <= 1.2 ? "met" : "missed");
     }
-    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return RunBenchmarks(argc, argv, PrintTarget);
 }
