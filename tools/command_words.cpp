@@ -7,13 +7,14 @@
 namespace tool {
 namespace {
 
-std::string Format(const char* format, unsigned a, unsigned b = 0) {
+// One number into a short phrase.
+std::string Format(const char* format, unsigned number) {
     char text[96];
-    std::snprintf(text, sizeof(text), format, a, b);
+    std::snprintf(text, sizeof(text), format, number);
     return text;
 }
 
-// A byte of a packet; 0 beyond what arrived, as the camera pads a short packet.
+// A byte of a packet; 0 beyond the bytes that moved, so a short packet still reads.
 unsigned Byte(const std::vector<uint8_t>& p, size_t at) {
     return at < p.size() ? p[at] : 0;
 }
@@ -115,7 +116,7 @@ std::string Answer(const std::vector<uint8_t>& query, unsigned value) {
             return Format("trigger status 0x%02X: external trigger ", value) +
                    ((value & 0x10) ? "on" : "off");
         default:
-            return Format("memory byte 0x%04X = 0x%02X", Number16(query, 4), value);
+            return Format("memory byte 0x%04X = ", Number16(query, 4)) + Format("0x%02X", value);
     }
 }
 

@@ -2,23 +2,27 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
 namespace tool {
 namespace {
 
-volatile sig_atomic_t interrupted = 0;
+// Any thread may take the signal (the simulated camera has threads of its own), so the flag is
+// an atomic, which a lock-free one lets a handler set.
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler may set it");
 struct sigaction previous;
 
 void OnInterrupt(int) {
-    interrupted = 1;
+    interrupted.store(true);
 }
 
 }  // namespace
 
 InterruptWatch::InterruptWatch() {
-    interrupted = 0;
+    interrupted.store(false);
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
@@ -35,7 +39,7 @@ InterruptWatch::~InterruptWatch() {
 }
 
 bool InterruptWatch::Interrupted() const {
-    return interrupted != 0;
+    return interrupted.load();
 }
 
 void InterruptWatch::EndAsInterrupted() {

@@ -47,6 +47,9 @@ TEST(TraceCommand, JsonShowsConfigurationThenEachFrameInOrder) {
         sequence = line["sequence"];
         EXPECT_GE(line["timeUs"].get<int64_t>(), time) << "times from the first request" << line;
         time = line["timeUs"];
+        if (line.contains("completedUs")) {
+            EXPECT_GE(line["completedUs"].get<int64_t>(), time) << line;
+        }
         functions.push_back(line["function"]);
         if (line["pipe"] != -1)
             endpoints.insert(std::to_string(line["pipe"].get<int>()) + " " +
