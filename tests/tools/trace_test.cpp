@@ -97,8 +97,8 @@ TEST(TraceCommand, PacketsAreShownInWords) {
         "== frame 1 read (SUCCESS): 325632 of 325632 bytes in 5 reads",
         "0x04 write sensor register 0x9A (exposure) = 300  [04 20 00 9a 01 2c +58 zeros]",
         "0x26 read control register 15 (clock selection)  [26 0f +62 zeros]",
-        "1 (0x82)   in      64     64  SUCCESS             acknowledges 0x26 read control "
-        "register 15 (clock selection)",
+        ("1 (0x82)   in      64     64  SUCCESS             acknowledges 0x26 read control "
+         "register 15 (clock selection)"),
         "control register 15 (clock selection) = 3  [03 +63 zeros]",
         "0x29 query trigger status  [29 +63 zeros]",
         "trigger status 0x00: external trigger off",
