@@ -5,7 +5,7 @@ SANITIZED_PRESETS := host-asan host-tsan
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := property pin intersection registry usb
 
-.PHONY: all deps test demo bench fuzz kernel host release clean format sweep soak sign
+.PHONY: all deps test demo bench fuzz kernel host release clean format sweep soak sign install
 
 all: host kernel
 
@@ -19,6 +19,12 @@ host: deps
 release: deps
 	cmake --preset host-release >/dev/null
 	cmake --build --preset host-release -j $(JOBS)
+
+# The command line with its man page and bash completion, under PREFIX (bin/, share/man/man1/,
+# share/bash-completion/completions/).
+PREFIX ?= /usr/local
+install: release
+	cmake --install build/host-release --prefix $(PREFIX)
 
 kernel: deps
 	cmake --preset kernel >/dev/null

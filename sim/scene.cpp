@@ -173,6 +173,15 @@ bool LoadScene(const std::string& nameOrPngPath, Scene* scene, std::string* erro
         *error = nameOrPngPath + ": " + image.message;
         return false;
     }
+    // The header alone gives the size: a picture too large is refused before its pixels
+    // are decoded into memory they could exhaust.
+    if (image.width > kMaxPictureSide || image.height > kMaxPictureSide) {
+        *error = nameOrPngPath + ": the picture is " + std::to_string(image.width) + " x " +
+                 std::to_string(image.height) + "; a scene is at most " +
+                 std::to_string(kMaxPictureSide) + " x " + std::to_string(kMaxPictureSide);
+        png_image_free(&image);
+        return false;
+    }
     image.format = PNG_FORMAT_RGB;
     std::vector<uint8_t> bytes(PNG_IMAGE_SIZE(image));
     if (image.width == 0 || image.height == 0 ||

@@ -24,10 +24,10 @@
 //   "chart"     a 6 x 4 chart of colour patches on a dark grey surround, with a grey ramp in
 //               its bottom row; it stands still.
 //   "zoneplate" a grey circular zone plate whose rings run outwards as time passes.
-// Any name ending in ".png" (case-insensitive) is read as a picture with libpng and
-// stretched to the rendered size; its 8-bit values are taken as linear light (value / 255),
-// so a picture passed through the camera and the pipeline (default colour correction) comes
-// out looking like itself.
+// Any name ending in ".png" (case-insensitive) is read as a picture with libpng (at most
+// kMaxPictureSide in either direction) and stretched to the rendered size; its 8-bit values are
+// taken as linear light (value / 255), so a picture passed through the camera and the pipeline
+// (default colour correction) comes out looking like itself.
 //
 // Rendering is deterministic: the same scene, size, options and phase give the same bytes.
 #pragma once
@@ -72,6 +72,9 @@ struct RenderOptions {
     double time = 0.0;        // seconds; moving scenes are at their start at 0
     double brightness = 1.0;  // scales the light (exposure times gain); 2.0 is twice as bright
 };
+
+// The largest PNG scene, in either direction: far beyond any frame it is rendered into.
+constexpr uint32_t kMaxPictureSide = 8192;
 
 // The names of the built-in scenes, in a fixed order.
 const std::vector<std::string>& BuiltInSceneNames();

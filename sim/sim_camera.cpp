@@ -75,6 +75,7 @@ size_t Camera::State::Record(const Transfer& transfer) {
     records.push_back(transfer);
     size_t record = recordBase + records.size() - 1;
     records.back().sequence = record + 1;
+    records.back().submittedNs = NowNs();
     return record;
 }
 
@@ -87,6 +88,7 @@ void Camera::State::Finish(size_t record, NTSTATUS status, USBD_STATUS usbdStatu
     if (!t)
         return;
     t->completed = true;
+    t->completedNs = NowNs();
     t->status = status;
     t->usbdStatus = usbdStatus;
     t->moved = moved;

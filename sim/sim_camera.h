@@ -184,20 +184,23 @@ struct WorkCounters {
 // One request that crossed to the camera, as a USB monitor would show it. Recorded when it
 // is submitted, completed in place when it completes.
 struct Transfer {
-    uint64_t sequence = 0;     // submission order, from 1
-    ULONG ioControlCode = 0;   // IOCTL_INTERNAL_USB_SUBMIT_URB, _GET_PORT_STATUS, ...
-    USHORT function = 0;       // URB function (SUBMIT_URB only)
-    USHORT urbLength = 0;      // the URB header's Length
-    int interfaceNumber = -1;  // the pipe's interface, -1 when no pipe is named
-    int pipe = -1;             // the pipe's index in its interface, -1 when no pipe is named
-    bool in = false;           // device to host (from the endpoint, or the descriptor request)
-    ULONG transferFlags = 0;   // as the URB gave them
-    ULONG asked = 0;           // TransferBufferLength as submitted
-    ULONG moved = 0;           // bytes moved (TransferBufferLength at completion)
-    UCHAR descriptorType = 0;  // GET_DESCRIPTOR requests
+    uint64_t sequence = 0;      // submission order, from 1
+    ULONG ioControlCode = 0;    // IOCTL_INTERNAL_USB_SUBMIT_URB, _GET_PORT_STATUS, ...
+    USHORT function = 0;        // URB function (SUBMIT_URB only)
+    USHORT urbLength = 0;       // the URB header's Length
+    int interfaceNumber = -1;   // the pipe's interface, -1 when no pipe is named
+    int pipe = -1;              // the pipe's index in its interface, -1 when no pipe is named
+    UCHAR endpointAddress = 0;  // the pipe's endpoint (bit 7: IN), 0 when no pipe is named
+    bool in = false;            // device to host (from the endpoint, or the descriptor request)
+    ULONG transferFlags = 0;    // as the URB gave them
+    ULONG asked = 0;            // TransferBufferLength as submitted
+    ULONG moved = 0;            // bytes moved (TransferBufferLength at completion)
+    UCHAR descriptorType = 0;   // GET_DESCRIPTOR requests
     UCHAR descriptorIndex = 0;
     ULONG portStatus = 0;      // GET_PORT_STATUS: the status word returned
     bool completed = false;    // false while the request pends in the camera
+    int64_t submittedNs = 0;   // steady clock: when the request reached the camera
+    int64_t completedNs = 0;   // steady clock: when its outcome was decided; 0 while pending
     bool synchronous = false;  // completed inside IofCallDriver
     NTSTATUS status = STATUS_PENDING;
     USBD_STATUS usbdStatus = USBD_STATUS_PENDING;

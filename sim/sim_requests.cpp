@@ -203,6 +203,7 @@ struct Request {
         if (pipe) {
             T().interfaceNumber = pipe->interfaceNumber;
             T().pipe = pipe->index;
+            T().endpointAddress = pipe->endpointAddress;
             T().in = USB_ENDPOINT_DIRECTION_IN(pipe->endpointAddress) != 0;
         }
         return pipe;

@@ -2,6 +2,8 @@
 // driver's image pipeline into a PNG or the pipeline's output bytes. The pipeline is set up
 // the way a stream start sets it up and converts through the same ProcessRawFrame.
 #include <algorithm>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -52,11 +54,18 @@ struct Conversion {
     std::string output;
 };
 
+constexpr uint64_t kMaxSyntheticFrameBytes = 1ull << 30;
+
 // The phase numbers the pipeline takes, in its order.
 const char* const kPhaseNames[4] = {"grbg", "bggr", "rggb", "gbrg"};
 
 bool EndsWith(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Bytes a frame needs: up to the last sample of the last row.
+uint64_t FrameBytes(const Conversion& o) {
+    return uint64_t(o.offset) + uint64_t(o.rowStep) * (o.height - 1) + o.width;
 }
 
 // The checks the options cannot make one by one: how many files, and what OUTPUT is.
@@ -68,6 +77,19 @@ Conversion Resolve(const Options& o) {
                       std::begin(kPhaseNames));
     c.offset = uint32_t(o.offset);
     c.rowStep = o.rowStep ? uint32_t(o.rowStep) : c.width;
+    // Rows that overlap are no frame a camera sends: a step below the width is a mistake.
+    if (c.rowStep < c.width) {
+        throw CLI::ValidationError(
+            "--row-step",
+            std::to_string(c.rowStep) + " is below the width " + std::to_string(c.width));
+    }
+
+    // A test scene is rendered into a frame of this size; a raw file need only be as long.
+    if (!o.synthetic.empty() && FrameBytes(c) > kMaxSyntheticFrameBytes) {
+        throw CLI::ValidationError("--row-step", "a synthetic frame of " +
+                                                     std::to_string(FrameBytes(c)) +
+                                                     " bytes is larger than 1 GiB");
+    }
 
     const size_t files = o.synthetic.empty() ? 2 : 1;
     if (o.files.size() > files || (o.synthetic.empty() && o.files.empty())) {
@@ -85,11 +107,6 @@ Conversion Resolve(const Options& o) {
     return c;
 }
 
-// Bytes a frame needs: up to the last sample of the last row.
-uint64_t FrameBytes(const Conversion& o) {
-    return uint64_t(o.offset) + uint64_t(o.rowStep) * (o.height - 1) + o.width;
-}
-
 bool ReadRaw(const Conversion& o, std::vector<uint8_t>* raw) {
     std::string problem = ReadableFileProblem(o.input);
     if (!problem.empty()) {
@@ -103,11 +120,16 @@ bool ReadRaw(const Conversion& o, std::vector<uint8_t>* raw) {
         std::fprintf(stderr, "bayercam convert: %s: %s\n", o.input.c_str(), std::strerror(errno));
         return false;
     }
+    // Only the frame is read: whatever the file holds after its last sample is not needed.
+    const uint64_t need = FrameBytes(o);
     raw->clear();
     uint8_t block[65536];
     size_t got;
-    while ((got = std::fread(block, 1, sizeof(block), in)) > 0)
+    while (raw->size() < need &&
+           (got = std::fread(
+                block, 1, size_t(std::min<uint64_t>(sizeof(block), need - raw->size())), in)) > 0) {
         raw->insert(raw->end(), block, block + got);
+    }
     const bool failed = std::ferror(in);
     const int readErrno = errno;
     std::fclose(in);
@@ -116,12 +138,12 @@ bool ReadRaw(const Conversion& o, std::vector<uint8_t>* raw) {
                      std::strerror(readErrno));
         return false;
     }
-    if (raw->size() < FrameBytes(o)) {
+    if (raw->size() < need) {
         std::fprintf(stderr,
                      "bayercam convert: %s holds %zu bytes; a %u x %u frame at offset %u with "
                      "row step %u needs %llu\n",
                      o.input.c_str(), raw->size(), o.width, o.height, o.offset, o.rowStep,
-                     (unsigned long long)FrameBytes(o));
+                     (unsigned long long)need);
         return false;
     }
     return true;
@@ -155,18 +177,8 @@ bool RenderRaw(const Options& options, const Conversion& o, std::vector<uint8_t>
         return false;
     }
     raw->assign(FrameBytes(o), 0);
-    if (o.rowStep < o.width) {
-        // Overlapping rows: render the image on its own, then lay the rows down in order.
-        std::vector<uint8_t> image(size_t(o.width) * o.height);
-        sim::RenderBayer(scene, int(o.width), int(o.height), o.phase, {}, image.data(), o.width);
-        for (uint32_t y = 0; y < o.height; ++y) {
-            std::copy_n(&image[size_t(y) * o.width], o.width,
-                        raw->data() + o.offset + uint64_t(y) * o.rowStep);
-        }
-    } else {
-        sim::RenderBayer(scene, int(o.width), int(o.height), o.phase, {}, raw->data() + o.offset,
-                         o.rowStep);
-    }
+    sim::RenderBayer(scene, int(o.width), int(o.height), o.phase, {}, raw->data() + o.offset,
+                     o.rowStep);
     return true;
 }
 
@@ -178,6 +190,43 @@ bool WriteBytes(const std::string& path, const uint8_t* data, size_t size) {
         return false;
     }
     return true;
+}
+
+std::string FileSize(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        return "";
+    return ", " + std::to_string((long long)st.st_size) + " bytes";
+}
+
+// What was made, and from what: a person sees that the job was done and with which settings,
+// a script gets the same from the JSON line.
+void Report(const Options& options, const Conversion& o, const ImagePipeline& p) {
+    const std::vector<uint32_t> gains = {p.frameRedGain, p.frameGreenGain, p.frameBlueGain};
+    const std::string input =
+        options.synthetic.empty() ? o.input : "the " + options.synthetic + " scene";
+    if (options.json) {
+        nlohmann::ordered_json j;
+        j["output"] =
+            o.output.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(o.output);
+        j["input"] = options.synthetic.empty() ? o.input : "synthetic:" + options.synthetic;
+        j["width"] = o.width;
+        j["height"] = o.height;
+        j["phase"] = kPhaseNames[o.phase];
+        j["offset"] = o.offset;
+        j["rowStep"] = o.rowStep;
+        j["fixedMatrix"] = std::vector<int32_t>(p.frameMatrix, p.frameMatrix + 16);
+        j["gains"] = gains;
+        std::printf("%s\n", j.dump().c_str());
+        return;
+    }
+    std::printf(
+        "wrote %s: %u x %u%s, from %s (phase %s); %s, gains %u,%u,%u%s, colour correction %s, "
+        "brightness %d, contrast %d, saturation %d, hue %d\n",
+        o.output.c_str(), o.width, o.height, FileSize(o.output).c_str(), input.c_str(),
+        kPhaseNames[o.phase], options.grey ? "grey" : "colour", gains[0], gains[1], gains[2],
+        options.autoWhiteBalance ? " (measured)" : "", options.colorCorrection ? "on" : "off",
+        options.brightness, options.contrast, options.saturation, options.hue);
 }
 
 int Run(const Options& options) {
@@ -234,12 +283,8 @@ int Run(const Options& options) {
         } else if (EndsWith(o.output, ".bgra") && !WriteBytes(o.output, image, imageBytes)) {
             status = kExitFailure;
         }
-        if (status == 0 && options.json) {
-            nlohmann::ordered_json j;
-            j["fixedMatrix"] = std::vector<int32_t>(p->frameMatrix, p->frameMatrix + 16);
-            j["gains"] = {p->frameRedGain, p->frameGreenGain, p->frameBlueGain};
-            std::printf("%s\n", j.dump().c_str());
-        }
+        if (status == kExitSuccess)
+            Report(options, o, *p);
     }
     DestroyImagePipeline(p);
     ExFreePoolWithTag(image, kTagFrameBuffer);

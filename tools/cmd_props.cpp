@@ -256,12 +256,13 @@ int Run(const Options& o) {
         std::fprintf(stderr, "bayercam props: %s\n", error.c_str());
         return kExitFailure;
     }
+    TraceMonitor monitor(&session->Camera(), o.json);
     auto trace = [&] {
         if (o.trace)
-            PrintTransfers(&session->Camera(), o.json);
+            monitor.PrintRequests();
     };
-    if (o.trace && !o.json)
-        std::printf("%s\n", TransferHeader().c_str());
+    if (o.trace)
+        monitor.PrintHeader();
     trace();
     if (!NT_SUCCESS(session->StartStatus()) || !session->FilterOpen()) {
         NTSTATUS status =

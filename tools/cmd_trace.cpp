@@ -1,7 +1,7 @@
 // bayercam trace: a simulated camera arrives, the driver configures it and reads frames from
 // it, and every request that crossed to the camera is shown in order, as a USB monitor on the
 // cable would show it. With --fault the camera misbehaves and the trace shows how the driver
-// copes.
+// copes. Ctrl-C stops it after the frame in hand, with the summary of what it saw.
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -13,6 +13,7 @@
 #include "tools/cli_checks.h"
 #include "tools/command.h"
 #include "tools/driver_choice.h"
+#include "tools/interrupt.h"
 #include "tools/json_lines.h"
 #include "tools/status_text.h"
 #include "tools/trace_print.h"
@@ -21,7 +22,8 @@
 namespace tool {
 namespace {
 
-using nlohmann::ordered_json;
+// Far above the sensor's frame: a driver asking for more is not reading this camera.
+constexpr ULONG kMaxFrameBytes = 64u << 20;
 
 struct Options {
     int frames = 1;
@@ -32,18 +34,67 @@ struct Options {
     std::string driver;  // a kernel image to run instead of the built-in driver
 };
 
-void PrintStep(bool json, const char* step, int frame, NTSTATUS status) {
-    if (json) {
-        ordered_json line = {{"step", step}};
-        if (frame > 0)
-            line["frame"] = frame;
-        SetStatus(line, "status", status);
-        PrintJsonLine(line);
-    } else if (frame > 0) {
-        std::printf("-- frame %d: %s\n", frame, StatusText(status).c_str());
-    } else {
-        std::printf("-- %s: %s\n", step, StatusText(status).c_str());
+struct Counts {
+    NTSTATUS configured = STATUS_SUCCESS;
+    ULONG frameBytes = 0;  // the frame length the driver reads
+    int attempted = 0;
+    int read = 0;
+};
+
+void PrintSummary(const TraceMonitor& monitor, const Options& o, const Counts& c,
+                  bool interrupted) {
+    const TraceTotals& t = monitor.Totals();
+    if (monitor.Json()) {
+        PrintJsonLine({{"kind", "summary"},
+                       {"frames", o.frames},
+                       {"attempted", c.attempted},
+                       {"read", c.read},
+                       {"failed", c.attempted - c.read},
+                       {"requests", t.requests},
+                       {"failedRequests", t.failedRequests},
+                       {"frameBytes", t.frameBytes},
+                       {"elapsedUs", t.lastUs},
+                       {"interrupted", interrupted}});
+        return;
     }
+    std::printf(
+        "-- %s%d of %d frames read (%d failed); %llu requests (%llu failed), %llu bytes "
+        "on the frame pipe, %lld us\n",
+        interrupted ? "interrupted: " : "", c.read, o.frames, c.attempted - c.read,
+        (unsigned long long)t.requests, (unsigned long long)t.failedRequests,
+        (unsigned long long)t.frameBytes, (long long)t.lastUs);
+    std::fflush(stdout);
+}
+
+// Configures the camera as device start does, starts it up as a stream start does and reads
+// frames with the driver's frame read, showing every request as it goes. The frames are read
+// even after a failed configuration: the trace shows what the driver then sends.
+Counts Watch(const Options& o, const DriverInternals& driver, DeviceContext* context,
+             const InterruptWatch& interrupt, TraceMonitor* monitor) {
+    Counts c;
+    monitor->PrintHeader();
+    c.configured = driver.configureDevice(&context->Usb);
+    monitor->PrintRequests();
+    monitor->PrintStep("configure", c.configured);
+    // The start-up also sets the raw frame geometry.
+    const BOOLEAN started = driver.initializeCamera(context);
+    monitor->PrintRequests();
+    monitor->PrintStep("start-up", started ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+
+    c.frameBytes = context->RawFrameSize;
+    if (c.frameBytes == 0 || c.frameBytes > kMaxFrameBytes)
+        return c;
+    host::PoolBuffer buffer(c.frameBytes, 0);  // a capture buffer is pool
+    for (int frame = 1; frame <= o.frames && !interrupt.Interrupted(); ++frame) {
+        monitor->BeginFrame(frame);
+        NTSTATUS status = driver.readRawFrame(context, buffer.data());
+        ++c.attempted;
+        if (status == STATUS_SUCCESS)
+            ++c.read;
+        monitor->EndFrame(frame, status, c.frameBytes);
+    }
+    monitor->PrintRequests();
+    return c;
 }
 
 int Run(const Options& o) {
@@ -73,45 +124,33 @@ int Run(const Options& o) {
     auto* context = static_cast<DeviceContext*>(device->Context);
     LONG savedTimeout = InterlockedExchange(driver.frameTimeout, LONG(ULONG(o.timeout)));
 
-    if (!o.json)
-        std::printf("%s\n", TransferHeader().c_str());
-    const NTSTATUS configured = driver.configureDevice(&context->Usb);
-    PrintTransfers(camera.get(), o.json);
-    PrintStep(o.json, "configure", 0, configured);
-
-    // The raw frame geometry the camera's start-up establishes. The frames are read even
-    // after a failed configuration: the trace shows what the driver then sends.
-    context->RawOrigin = 0;
-    context->RawPitch = sim::kFrameWidth;
-    context->RawFrameSize = sim::kFrameBytes;
-    host::PoolBuffer buffer(sim::kFrameBytes, 0);  // a capture buffer is pool
-    int read = 0;
-    for (int frame = 1; frame <= o.frames; ++frame) {
-        NTSTATUS frameStatus = driver.readRawFrame(context, buffer.data());
-        if (frameStatus == STATUS_SUCCESS)
-            ++read;
-        PrintTransfers(camera.get(), o.json);
-        PrintStep(o.json, "frame", frame, frameStatus);
-    }
-    if (o.json) {
-        PrintJsonLine({{"frames", o.frames}, {"read", read}});
-    } else {
-        std::printf("-- %d of %d frames read\n", read, o.frames);
-    }
+    // A monitor left running is stopped with Ctrl-C; what it saw until then is still summed up.
+    InterruptWatch interrupt;
+    TraceMonitor monitor(camera.get(), o.json);
+    const Counts c = Watch(o, driver, context, interrupt, &monitor);
+    PrintSummary(monitor, o, c, interrupt.Interrupted());
 
     driver.freeConfiguration(&context->Usb);
     host::RemoveDevice(device);
     InterlockedExchange(driver.frameTimeout, savedTimeout);
+    camera.reset();
+    if (interrupt.Interrupted())
+        interrupt.EndAsInterrupted();
 
     // The trace is the product, but a script asked for frames: a run that configured nothing
     // or read fewer frames than asked did not do its job.
-    if (!NT_SUCCESS(configured)) {
+    if (!NT_SUCCESS(c.configured)) {
         std::fprintf(stderr, "bayercam trace: configuring the camera failed: %s\n",
-                     StatusText(configured).c_str());
+                     StatusText(c.configured).c_str());
         return kExitFailure;
     }
-    if (read < o.frames) {
-        std::fprintf(stderr, "bayercam trace: %d of %d frames read\n", read, o.frames);
+    if (c.frameBytes == 0 || c.frameBytes > kMaxFrameBytes) {
+        std::fprintf(stderr, "bayercam trace: the driver reads frames of %lu bytes\n",
+                     (unsigned long)c.frameBytes);
+        return kExitFailure;
+    }
+    if (c.read < o.frames) {
+        std::fprintf(stderr, "bayercam trace: %d of %d frames read\n", c.read, o.frames);
         return kExitFailure;
     }
     return kExitSuccess;
@@ -128,7 +167,9 @@ Job Setup(CLI::App& command) {
     AddFaultOption(command, &o->faults);
     command.add_flag("--unpaced", o->unpaced,
                      "deliver frames as fast as they are read, not at the camera's frame rate");
-    command.add_flag("--json", o->json, "print JSON lines, one per request and per step");
+    command.add_flag(
+        "--json", o->json,
+        "print JSON lines, one per request, step and frame boundary, each with its \"kind\"");
     AddDriverOption(command, &o->driver);
     return [o]() { return Run(*o); };
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "control/region_of_interest.h"
+#include "control/settings.h"
 #include "platform/host/host_control.h"
 #include "usb/configuration.h"
 #include "usb/frame_read.h"
@@ -16,6 +17,9 @@ NTSTATUS NTAPI BuiltInConfigureDevice(UsbDevice* usb) {
 }
 void NTAPI BuiltInFreeConfiguration(UsbDevice* usb) {
     FreeConfiguration(usb);
+}
+BOOLEAN NTAPI BuiltInInitializeCamera(DeviceContext* context) {
+    return InitializeCamera(context);
 }
 NTSTATUS NTAPI BuiltInReadRawFrame(DeviceContext* context, PUCHAR buffer) {
     return ReadRawFrame(context, buffer);
@@ -46,6 +50,7 @@ bool BindInternals(DriverInternals* d, std::string* error) {
         d->videoDataRange = &VideoDataRange;
         d->configureDevice = BuiltInConfigureDevice;
         d->freeConfiguration = BuiltInFreeConfiguration;
+        d->initializeCamera = BuiltInInitializeCamera;
         d->readRawFrame = BuiltInReadRawFrame;
         d->setRegionOfInterest = BuiltInSetRegionOfInterest;
         return true;
@@ -54,6 +59,7 @@ bool BindInternals(DriverInternals* d, std::string* error) {
            Find(image, "VideoDataRange", &d->videoDataRange, error) &&
            Find(image, "ConfigureDevice", &d->configureDevice, error) &&
            Find(image, "FreeConfiguration", &d->freeConfiguration, error) &&
+           Find(image, "InitializeCamera", &d->initializeCamera, error) &&
            Find(image, "ReadRawFrame", &d->readRawFrame, error) &&
            Find(image, "SetRegionOfInterest", &d->setRegionOfInterest, error);
 }

@@ -28,6 +28,7 @@ struct DriverInternals {
     const KS_DATARANGE_VIDEO* videoDataRange = nullptr;  // driver-wide, follows the region
     NTSTATUS(NTAPI* configureDevice)(UsbDevice* usb) = nullptr;
     void(NTAPI* freeConfiguration)(UsbDevice* usb) = nullptr;
+    BOOLEAN(NTAPI* initializeCamera)(DeviceContext* context) = nullptr;
     NTSTATUS(NTAPI* readRawFrame)(DeviceContext* context, PUCHAR buffer) = nullptr;
     void(NTAPI* setRegionOfInterest)(DeviceContext* context, LONG x, LONG y, LONG width,
                                      LONG height) = nullptr;

@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <zlib.h>
+
 #include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "tests/tools/run_tool.h"
@@ -19,6 +23,24 @@ protected:
         std::ofstream(dir_ + "/short.raw") << "0123456789";
         ASSERT_EQ(RunTool("convert --synthetic chart " + dir_ + "/chart.png").exitCode, 0);
         ASSERT_EQ(RunTool("convert --synthetic chart " + dir_ + "/frame.bgra").exitCode, 0);
+        WriteHugePngHeader(dir_ + "/huge.png");
+    }
+
+    // A PNG whose header claims 20000 x 20000 pixels, as a small file: the chart's, with its
+    // size changed in the header and the header's checksum made to match.
+    void WriteHugePngHeader(const std::string& path) {
+        std::ifstream in(dir_ + "/chart.png", std::ios::binary);
+        std::string png((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_GT(png.size(), 33u);
+        const uint32_t side = 20000;
+        for (int i = 0; i < 4; ++i) {
+            png[16 + i] = char(side >> (24 - 8 * i));  // width, high byte first
+            png[20 + i] = char(side >> (24 - 8 * i));  // height
+        }
+        uLong crc = crc32(0, reinterpret_cast<const Bytef*>(png.data() + 12), 17);
+        for (int i = 0; i < 4; ++i)
+            png[29 + i] = char(crc >> (24 - 8 * i));
+        std::ofstream(path, std::ios::binary) << png;
     }
     void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
 
@@ -47,6 +69,8 @@ TEST_F(ConvertFiles, AFileThatCannotBeUsedIsNamedWithTheReason) {
         {"convert --synthetic @/dir.png @/out.png", 1, "@/dir.png: is a directory"},
         {"convert --synthetic @/text.png @/out.png", 1, "@/text.png: not a PNG picture"},
         {"convert --synthetic @/frame.bgra @/out.png", 1, "unknown scene"},
+        {"convert --synthetic @/huge.png @/out.png", 1,
+         "@/huge.png: the picture is 20000 x 20000; a scene is at most 8192 x 8192"},
         {"convert --synthetic chart @/dir.png", 1, "@/dir.png: is a directory"},
         {"convert --synthetic chart @/dir.bgra", 1, "@/dir.bgra: is a directory"},
         {"convert --synthetic chart @/chart.png/x.png", 1, "@/chart.png is not a folder"},
@@ -76,6 +100,28 @@ TEST_F(ConvertFiles, UsableFilesOfEachKindAreAccepted) {
     EXPECT_EQ(scene.exitCode, 0) << scene.err;
     std::ifstream filmed(dir_ + "/filmed.png");
     EXPECT_TRUE(filmed.good());
+}
+
+// A run that did its job says what it made, from what and how; --json says it to a script.
+TEST_F(ConvertFiles, SuccessNamesTheOutputItsSizeAndTheSettings) {
+    ToolRun text = RunTool("convert --width 1312 --height 988 --phase bggr --gains 600,2,3 " +
+                           dir_ + "/frame.bgra " + dir_ + "/big.bgra");
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_EQ(text.out, "wrote " + dir_ + "/big.bgra: 1312 x 988, 5185024 bytes, from " + dir_ +
+                            "/frame.bgra (phase bggr); colour, gains 512,2,3, colour correction "
+                            "on, brightness 255, contrast 10, saturation 10, hue 0\n");
+
+    ToolRun json = RunTool("convert --synthetic chart --row-step 700 --json " + dir_ + "/j.png");
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    nlohmann::json line = nlohmann::json::parse(json.out);
+    EXPECT_EQ(line["output"], dir_ + "/j.png");
+    EXPECT_EQ(line["input"], "synthetic:chart");
+    EXPECT_EQ(line["width"], 656);
+    EXPECT_EQ(line["height"], 494);
+    EXPECT_EQ(line["phase"], "rggb");
+    EXPECT_EQ(line["rowStep"], 700);
+    EXPECT_TRUE(RunTool("convert --synthetic chart --json").out.find("\"output\":null") !=
+                std::string::npos);
 }
 
 }  // namespace
