@@ -21,11 +21,12 @@ const char* ViewPage() {
   fieldset { border: 1px solid #ccc; border-radius: 4px; margin: 0 0 12px; padding: 6px 10px;
              background: #fff; }
   legend { font-weight: 600; }
-  .row { display: grid; grid-template-columns: 9.5em 1fr 6.5em; gap: 8px; align-items: center;
+  .row { display: grid; grid-template-columns: 9.5em minmax(0, 1fr) 6.5em; gap: 8px; align-items: center;
          padding: 2px 0; }
   .row .widgets { display: flex; gap: 6px; align-items: center; }
   .row input[type=range] { flex: 1; }
   .row input[type=number] { width: 6em; }
+  .row input.part { width: 3.8em; }
   .row input[type=text] { flex: 1; font-family: monospace; }
   output { font-variant-numeric: tabular-nums; color: #555; text-align: right; }
   #message { min-height: 1.4em; padding: 4px 0; }
@@ -119,7 +120,7 @@ function widgets(c, box) {
     }
     case 'region': {
       const parts = ['x', 'y', 'width', 'height'].map(
-          (p) => input('number', n + '-' + p, {placeholder: p, title: p}));
+          (p) => input('number', n + '-' + p, {placeholder: p, title: p, class: 'part'}));
       box.append(...parts, button('apply', n + '-apply',
                                   () => send(n, parts.map((p) => p.value).join(','))));
       return (s) => {

@@ -88,6 +88,13 @@ ViewServer::~ViewServer() {
 }
 
 bool ViewServer::Bind(int port, std::string* error) {
+    // Only SO_REUSEADDR, so a restart finds its port free at once. The library would also set
+    // SO_REUSEPORT, with which a second view on the same port binds too and the two take
+    // turns answering.
+    server_->set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    });
     bool bound = false;
     if (port == 0) {
         port_ = server_->bind_to_any_port("127.0.0.1");
