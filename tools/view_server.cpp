@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "tools/view_page.h"
@@ -114,7 +115,14 @@ bool ViewServer::Bind(int port, std::string* error) {
 void ViewServer::Start(ViewCamera* camera) {
     camera_ = camera;
     Route();
-    listener_ = std::thread([this] { server_->listen_after_bind(); });
+    listener_ = std::thread([this] {
+        server_->listen_after_bind();
+        listenerEnded_ = true;
+    });
+    // Until the server runs, a stop would not reach it (and the wait for it would never end);
+    // and the address is not announced before it answers.
+    while (!server_->is_running() && !listenerEnded_)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void ViewServer::Stop() {
@@ -132,6 +140,7 @@ void ViewServer::Route() {
     s.set_keep_alive_timeout(1);
     s.set_read_timeout(5);
     s.set_write_timeout(5);
+    s.set_default_headers({{"X-Content-Type-Options", "nosniff"}});
 
     const std::string port = std::to_string(port_);
     s.set_pre_routing_handler([port](const Request& req, Response& res) {

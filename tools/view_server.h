@@ -48,6 +48,7 @@ private:
     int port_ = 0;
     std::atomic<int> viewers_{0};
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> listenerEnded_{false};
 };
 
 }  // namespace tool
