@@ -177,7 +177,9 @@ TEST_F(ViewCommand, ARegionRestartsThePinAndTheVideoFollows) {
     ASSERT_NE(view.Port(), 0) << view.Tool().Err();
 
     std::atomic<bool> done{false};
-    std::vector<std::pair<int, int>> sizes;  // of each picture the video carried
+    std::atomic<size_t> seen{0};
+    std::vector<std::pair<int, int>> sizes;  // of each picture the video carried; the
+                                             // watcher's until it is joined
     std::string type;
     std::thread watcher([&] {
         httplib::Client client("127.0.0.1", view.Port());
@@ -203,13 +205,14 @@ TEST_F(ViewCommand, ARegionRestartsThePinAndTheVideoFollows) {
                     GreyPicture picture;
                     EXPECT_TRUE(DecodeJpeg(data.substr(head + 4, size), &picture));
                     sizes.emplace_back(picture.width, picture.height);
+                    ++seen;
                     data.erase(0, head + 4 + size + 2);
                 }
                 return !done && sizes.size() < 400;
             });
     });
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (sizes.empty() && std::chrono::steady_clock::now() < deadline)
+    while (seen == 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
 
     std::string body;
