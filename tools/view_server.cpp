@@ -75,6 +75,12 @@ struct PathMethod {
     const char* pattern;
     const char* method;
 };
+// This server's names as a Host header gives them: the port is left out for 80.
+bool OwnHost(const std::string& host, int port) {
+    std::string suffix = port == 80 ? "" : ":" + std::to_string(port);
+    return host == "127.0.0.1" + suffix || host == "localhost" + suffix;
+}
+
 const PathMethod kPaths[] = {
     {"/", "GET"},          {"/stream\\.mjpg", "GET"}, {"/frame\\.jpg", "GET"},
     {"/api/props", "GET"}, {"/api/status", "GET"},    {"/api/props/([^/]+)", "POST"},
@@ -142,17 +148,16 @@ void ViewServer::Route() {
     s.set_write_timeout(5);
     s.set_default_headers({{"X-Content-Type-Options", "nosniff"}});
 
-    const std::string port = std::to_string(port_);
+    const int port = port_;
     s.set_pre_routing_handler([port](const Request& req, Response& res) {
-        std::string host = req.get_header_value("Host");
-        if (host != "127.0.0.1:" + port && host != "localhost:" + port) {
-            Text(res, 400, "the Host must be 127.0.0.1:" + port);
+        if (!OwnHost(req.get_header_value("Host"), port)) {
+            Text(res, 400, "the Host must be 127.0.0.1:" + std::to_string(port));
             return HandlerResponse::Handled;
         }
         bool change = req.method != "GET" && req.method != "HEAD";
         std::string origin = req.get_header_value("Origin");
-        if (change && req.has_header("Origin") && origin != "http://127.0.0.1:" + port &&
-            origin != "http://localhost:" + port) {
+        if (change && req.has_header("Origin") &&
+            (origin.rfind("http://", 0) != 0 || !OwnHost(origin.substr(7), port))) {
             Text(res, 403, "changes are taken from this server's own page only");
             return HandlerResponse::Handled;
         }
