@@ -5,7 +5,7 @@ SANITIZED_PRESETS := host-asan host-tsan
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := property pin intersection registry usb
 
-.PHONY: all deps test demo bench fuzz kernel host release clean format sweep soak sign install
+.PHONY: all deps test demo view bench fuzz kernel host release clean format sweep soak sign install
 
 all: host kernel
 
@@ -65,6 +65,11 @@ demo: release kernel
 	@echo "demo: the converted test chart is out/chart.png, the streamed frames are in"
 	@echo "      out/frames/, every tenth of them on out/contact.png; out/image-frames/ came"
 	@echo "      through the shipped kernel image, bayercam.sys, run by the host's loader"
+
+# The camera live in a browser at http://127.0.0.1:8656/ until Ctrl-C.
+view: release
+	@mkdir -p out
+	build/host-release/tools/bayercam view --registry out/system.hiv
 
 # The long allocation-failure sweep: the whole life of a camera (ten frames per run) with each
 # of its allocations refused in turn, under ASan and UBSan.

@@ -37,6 +37,8 @@ std::unique_ptr<CameraSession> CameraSession::Open(const SessionOptions& options
     sim::CameraOptions cameraOptions;
     cameraOptions.paced = options.paced;
     cameraOptions.moving = options.moving;
+    if (!options.scene.empty())
+        cameraOptions.scene = options.scene;
     session->camera_ = sim::Camera::Create(cameraOptions, error);
     if (!session->camera_)
         return nullptr;

@@ -22,6 +22,8 @@ struct SessionOptions {
     bool paced = false;
     // Whether the scene moves from frame to frame (each frame rendered anew).
     bool moving = false;
+    // What the camera looks at (sim/scene.h); empty: the camera's own default.
+    std::string scene;
 };
 
 // $XDG_STATE_HOME/bayercam/system.hiv, or ~/.local/state/bayercam/system.hiv.

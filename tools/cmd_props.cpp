@@ -3,7 +3,6 @@
 // opened, the operations run in order as IOCTL_KS_PROPERTY requests, and the filter's close
 // and the device's stop save the settings back into the hive.
 #include <cstdio>
-#include <map>
 #include <memory>
 
 #include "sim/sim_camera.h"
@@ -29,19 +28,6 @@ struct Options {
     bool trace = false;
     std::vector<std::string> words;
     std::string driver;  // a kernel image to run instead of the built-in driver
-};
-
-// The first of the three range items (minimum, maximum, default) of the settings that have them.
-const std::map<ULONG, ULONG> kRangeOf = {
-    {PropExposure, PropExposureMin},
-    {PropGlobalGain, PropGlobalGainMin},
-    {PropRedGain, PropColorGainMin},
-    {PropGreenGain, PropColorGainMin},
-    {PropBlueGain, PropColorGainMin},
-    {PropBrightness, PropBrightnessMin},
-    {PropContrast, PropContrastMin},
-    {PropSaturation, PropSaturationMin},
-    {PropHue, PropHueMin},
 };
 
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
@@ -81,45 +67,17 @@ private:
         return e;
     }
 
-    // A get with the item's record; `raw` receives the whole record when it is a raw one.
     NTSTATUS GetValue(ULONG id, LONG* value, LONG* second, CameraRawValue* raw = nullptr) {
-        ULONG returned = 0;
-        if (PropertyRecord(id) == Record::Value) {
-            CameraPropertyValue v{};
-            NTSTATUS status = s_->CameraProperty(id, KSPROPERTY_TYPE_GET, &v, sizeof(v), &returned);
-            *value = v.Value;
-            *second = v.Second;
-            return status;
-        }
-        CameraRawValue r{};
-        ULONG size = RecordSize(PropertyRecord(id));
-        NTSTATUS status = s_->CameraProperty(id, KSPROPERTY_TYPE_GET, &r, size, &returned);
-        *value = r.Value;
-        *second = r.Length;
-        if (raw)
-            *raw = r;
-        return status;
-    }
-
-    // The directions an item supports, as BASICSUPPORT reports them.
-    ULONG Access(ULONG id) {
-        CameraRawValue request{};
-        request.Header.Set = CameraPropertySetId;
-        request.Header.Id = id;
-        request.Header.Flags = KSPROPERTY_TYPE_BASICSUPPORT;
-        ULONG access = 0, returned = 0;
-        NTSTATUS status = s_->Request(&request, RecordSize(PropertyRecord(id)), &access,
-                                      sizeof(access), &returned);
-        return NT_SUCCESS(status) ? access : 0;
+        return GetPropertyRecord(s_, id, value, second, raw);
     }
 
     std::string RangeText(ULONG id) {
-        auto it = kRangeOf.find(id);
-        if (it == kRangeOf.end())
+        ULONG first = 0;
+        if (!RangeItemsOf(id, &first))
             return "";
         LONG v[3], second = 0;
         for (ULONG i = 0; i < 3; ++i) {
-            if (!NT_SUCCESS(GetValue(it->second + i, &v[i], &second)))
+            if (!NT_SUCCESS(GetValue(first + i, &v[i], &second)))
                 return "";
         }
         char text[64];
@@ -131,7 +89,7 @@ private:
         if (!o_.json)
             std::printf("%3s  %-18s %-7s %4s  %s\n", "id", "name", "access", "size", "value");
         for (ULONG id = 0; id < kCameraPropertyCount; ++id) {
-            ULONG access = Access(id);
+            ULONG access = PropertyAccess(s_, id);
             bool get = access & KSPROPERTY_TYPE_GET, set = access & KSPROPERTY_TYPE_SET;
             ULONG size = RecordSize(PropertyRecord(id));
             LONG value = 0, second = 0;

@@ -103,6 +103,36 @@ ULONG RecordSize(Record record) {
     }
 }
 
+bool RangeItemsOf(ULONG id, ULONG* minimumId) {
+    switch (id) {
+        case PropExposure:
+            *minimumId = PropExposureMin;
+            return true;
+        case PropGlobalGain:
+            *minimumId = PropGlobalGainMin;
+            return true;
+        case PropRedGain:
+        case PropGreenGain:
+        case PropBlueGain:
+            *minimumId = PropColorGainMin;
+            return true;
+        case PropBrightness:
+            *minimumId = PropBrightnessMin;
+            return true;
+        case PropContrast:
+            *minimumId = PropContrastMin;
+            return true;
+        case PropSaturation:
+            *minimumId = PropSaturationMin;
+            return true;
+        case PropHue:
+            *minimumId = PropHueMin;
+            return true;
+        default:
+            return false;
+    }
+}
+
 bool PropertyFromText(const std::string& text, ULONG* id) {
     for (ULONG i = 0; i < kCameraPropertyCount; ++i) {
         if (strcasecmp(text.c_str(), kNames[i]) == 0) {

@@ -16,5 +16,8 @@ Record PropertyRecord(ULONG id);
 ULONG RecordSize(Record record);
 // Accepts a name in any case or a decimal identifier 0..68.
 bool PropertyFromText(const std::string& text, ULONG* id);
+// The first of the three range items (minimum, maximum, default) of a setting that has them;
+// false for the others.
+bool RangeItemsOf(ULONG id, ULONG* minimumId);
 
 }  // namespace tool

@@ -39,4 +39,30 @@ NTSTATUS GetPropertyValue(CameraSession* session, ULONG id, LONG* value, LONG* s
     return status;
 }
 
+NTSTATUS GetPropertyRecord(CameraSession* session, ULONG id, LONG* value, LONG* second,
+                           CameraRawValue* raw) {
+    if (PropertyRecord(id) == Record::Value)
+        return GetPropertyValue(session, id, value, second);
+    CameraRawValue r{};
+    ULONG returned = 0;
+    ULONG size = RecordSize(PropertyRecord(id));
+    NTSTATUS status = session->CameraProperty(id, KSPROPERTY_TYPE_GET, &r, size, &returned);
+    *value = r.Value;
+    *second = r.Length;
+    if (raw)
+        *raw = r;
+    return status;
+}
+
+ULONG PropertyAccess(CameraSession* session, ULONG id) {
+    CameraRawValue request{};
+    request.Header.Set = CameraPropertySetId;
+    request.Header.Id = id;
+    request.Header.Flags = KSPROPERTY_TYPE_BASICSUPPORT;
+    ULONG access = 0, returned = 0;
+    NTSTATUS status = session->Request(&request, RecordSize(PropertyRecord(id)), &access,
+                                       sizeof(access), &returned);
+    return NT_SUCCESS(status) ? access : 0;
+}
+
 }  // namespace tool

@@ -59,6 +59,11 @@ TEST(Usage, EveryMisuseIsStatusTwoWithTheReason) {
         {"convert a.raw b.png c.png", "expected INPUT.raw and OUTPUT"},
         {"convert --synthetic chart a.png b.png", "expected only OUTPUT with --synthetic"},
         {"convert --synthetic chart a.jpg", "must end in .png or .bgra"},
+        {"view --port 65536", "--port: 65536 is outside [0 - 65535]"},
+        {"view --port http", "'http' is not a whole number"},
+        {"view --scene nowhere", "'nowhere' is neither a scene (bars, chart, zoneplate)"},
+        {"view --fault gremlins", "chunk-refused"},
+        {"view stray", "bayercam view: The following argument was not expected: stray"},
     };
     for (const Misuse& m : cases) {
         ToolRun run = RunTool(m.arguments);
@@ -75,7 +80,9 @@ struct HelpCase {
 
 TEST(Usage, HelpListsEachCommandsOptionsWithRangesAndDefaults) {
     const HelpCase cases[] = {
-        {"--help", {"convert", "info", "trace", "Exit status"}},
+        {"--help", {"convert", "info", "trace", "view", "Exit status"}},
+        {"view --help",
+         {"--port", "[0 - 65535]=8656", "--registry", "--scene", "--fault", "--json"}},
         {"help", {"convert", "info", "trace"}},
         {"info --help", {"--roi", "--json"}},
         {"help info", {"--roi", "--json"}},
