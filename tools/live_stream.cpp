@@ -5,27 +5,16 @@
 #include <cstdlib>
 
 #include "tools/pin_formats.h"
+#include "tools/process_clock.h"
 #include "tools/status_text.h"
 
 namespace tool {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // How long a stop or close may take to end the reads still queued.
 constexpr uint32_t kDrainMs = 5000;
 // How often the reading thread looks whether it is asked to stop.
 constexpr uint32_t kWaitMs = 100;
-
-int64_t ProcessCpuNanoseconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-double Seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
 
 }  // namespace
 

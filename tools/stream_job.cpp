@@ -17,6 +17,7 @@
 #include "tools/file_check.h"
 #include "tools/frame_writer.h"
 #include "tools/json_lines.h"
+#include "tools/process_clock.h"
 #include "tools/pin_formats.h"
 #include "tools/pin_stream.h"
 #include "tools/png_image.h"
@@ -29,23 +30,12 @@
 namespace tool {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using nlohmann::ordered_json;
 
 // How long the stop and the close may take to end the reads still queued.
 constexpr uint32_t kDrainMs = 5000;
 // How often a progress line on a terminal is redrawn, at most.
 constexpr double kProgressInterval = 0.1;
-
-int64_t ProcessCpuNanoseconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-double Seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
 
 // A folder for frame files: made when missing, refused when it is something else.
 std::string FolderProblem(const std::string& dir) {
