@@ -57,13 +57,17 @@ nlohmann::ordered_json SummaryJson(const StreamSummary& s) {
 }
 
 std::string SummaryText(const StreamSummary& s) {
+    // One frame spans no interval, so there is no rate to state; 0.00 would read as a stall.
+    char rate[64] = "(too few to measure a rate)";
+    if (s.frames >= 2)
+        std::snprintf(rate, sizeof(rate), "at %.2f frames/s", s.fps);
     char text[512];
     int n = std::snprintf(text, sizeof(text),
-                          "%lld of %lld frames received at %.2f frames/s, %lld dropped\n"
+                          "%lld of %lld frames received %s, %lld dropped\n"
                           "CPU per frame: %.0f us (the driver's work and the simulated "
                           "camera's rendering)\n"
                           "Stop: %.2f ms from the request until the pin was stopped\n",
-                          (long long)s.frames, (long long)s.asked, s.fps, (long long)s.dropped,
+                          (long long)s.frames, (long long)s.asked, rate, (long long)s.dropped,
                           s.cpuPerFrameUs, s.stopMs);
     std::string out(text, size_t(std::max(n, 0)));
     if (s.empty > 0)

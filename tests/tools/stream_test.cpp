@@ -66,6 +66,13 @@ TEST(StreamSummary, CpuPerFrameAndTheJsonObject) {
         << text;
     EXPECT_NE(text.find("simulated camera's rendering"), std::string::npos) << text;
     EXPECT_NE(text.find("1 reads completed without an image"), std::string::npos) << text;
+
+    tool::StreamTally one;
+    one.AddFrame(1, 0.5);
+    text = tool::SummaryText(tool::Summarize(one, 1, 1000, 1.0));
+    EXPECT_NE(text.find("1 of 1 frames received (too few to measure a rate), 0 dropped"),
+              std::string::npos)
+        << text;
 }
 
 // ---- The contact sheet ---------------------------------------------------------------------
