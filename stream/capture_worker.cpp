@@ -172,6 +172,16 @@ void StopWorker(CaptureWorker* worker) {
         KeWaitForSingleObject(&worker->DoneEvent, Executive, KernelMode, FALSE, nullptr);
 }
 
+BOOLEAN BeginPass(CaptureWorker* worker) {
+    InterlockedExchange(&worker->Busy, 1);
+    return IsRunning(worker);
+}
+
+void EndPass(CaptureWorker* worker) {
+    InterlockedExchange(&worker->Busy, 0);
+    KeSetEvent(&worker->DoneEvent, 1, FALSE);
+}
+
 BOOLEAN ConvertCapturedFrame(CaptureWorker* worker) {
     return ConvertCapturedFrameInto(worker, nullptr, 0);
 }

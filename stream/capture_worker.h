@@ -49,6 +49,12 @@ void StopWorker(CaptureWorker* worker);
 // The buffer the next read goes into, marked Filling: a free one (0 first), else the one not
 // being converted, else buffer 0; an unconverted frame is overwritten, a converting one never.
 ULONG PickCaptureBuffer(CaptureWorker* worker);
+// Opens a Process pass by setting Busy before the pass looks at anything, the client's frames
+// included: a stop then either waits for the pass or is seen by it. False when the worker is
+// stopping; the pass must then lock no frame, since the stop's reset may already be under way.
+BOOLEAN BeginPass(CaptureWorker* worker);
+// Ends a pass (after its frame is unlocked): clears Busy and signals DoneEvent.
+void EndPass(CaptureWorker* worker);
 // Takes a Full raw buffer (buffer 0 whenever it is full) and converts it into FrameBuffer. Leaves
 // Busy set for the Process pass to clear.
 BOOLEAN ConvertCapturedFrame(CaptureWorker* worker);

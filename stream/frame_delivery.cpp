@@ -131,6 +131,10 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin) {
     CaptureWorker* worker = context ? context->Device->CaptureWorker : nullptr;
     if (!worker || InterlockedCompareExchange(&worker->FramesRead, 0, 0) <= 0)
         return STATUS_PENDING;
+    if (!BeginPass(worker)) {
+        EndPass(worker);
+        return STATUS_PENDING;
+    }
 
     PKSSTREAM_POINTER pointer =
         KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
@@ -149,8 +153,7 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin) {
             KsStreamPointerUnlock(pointer, TRUE);
         }
     }
-    InterlockedExchange(&worker->Busy, 0);
-    KeSetEvent(&worker->DoneEvent, 1, FALSE);
+    EndPass(worker);
     return STATUS_PENDING;
 }
 

@@ -145,6 +145,11 @@ bool DeviceLockHeld(PKSDEVICE device);
 // 0..maxMicroseconds; 0 disarms. Races between a completion and its waiter show up this way.
 void SetDispatchEventDelay(uint32_t maxMicroseconds);
 void DelayAtDispatch();
+// KsPinGetLeadingEdgeStreamPointer, having locked a frame, sleeps a random 0..maxMicroseconds
+// before it returns; 0 disarms. A state change then meets the frame locked, which is where a
+// driver that lets a stop overtake its Process pass is caught.
+void SetLockedFrameDelay(uint32_t maxMicroseconds);
+void DelayAfterFrameLock();
 
 // ---- Per-thread kernel state ------------------------------------------------------------
 int CriticalRegionDepth();

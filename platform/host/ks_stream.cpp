@@ -193,16 +193,10 @@ void FreeStreamRead(StreamRead* read) {
 
 }  // namespace host
 
-extern "C" {
+namespace host::ks {
 
-PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
-        host::BugCheck("KsPinGetLeadingEdgeStreamPointer above DISPATCH_LEVEL");
-    host::ks::HostPin* host = host::ks::FindPin(pin);
-    if (!host)
-        host::BugCheck("KsPinGetLeadingEdgeStreamPointer of something that is not a live pin");
-    if (state != KSSTREAM_POINTER_STATE_LOCKED && state != KSSTREAM_POINTER_STATE_UNLOCKED)
-        host::BugCheck("KsPinGetLeadingEdgeStreamPointer with an unknown state");
+// The leading edge as KsPinGetLeadingEdgeStreamPointer hands it out, locked if asked.
+static PKSSTREAM_POINTER LeadingEdge(PKSPIN pin, HostPin* host, KSSTREAM_POINTER_STATE state) {
     std::lock_guard<std::mutex> g(host->queueLock);
     if (host->queue.empty())
         return nullptr;
@@ -227,6 +221,24 @@ PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_PO
     }
     if (state == KSSTREAM_POINTER_STATE_LOCKED)
         host->leadingLocked = true;
+    return pointer;
+}
+
+}  // namespace host::ks
+
+extern "C" {
+
+PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        host::BugCheck("KsPinGetLeadingEdgeStreamPointer above DISPATCH_LEVEL");
+    host::ks::HostPin* host = host::ks::FindPin(pin);
+    if (!host)
+        host::BugCheck("KsPinGetLeadingEdgeStreamPointer of something that is not a live pin");
+    if (state != KSSTREAM_POINTER_STATE_LOCKED && state != KSSTREAM_POINTER_STATE_UNLOCKED)
+        host::BugCheck("KsPinGetLeadingEdgeStreamPointer with an unknown state");
+    PKSSTREAM_POINTER pointer = host::ks::LeadingEdge(pin, host, state);
+    if (pointer && state == KSSTREAM_POINTER_STATE_LOCKED)
+        host::DelayAfterFrameLock();
     return pointer;
 }
 

@@ -96,6 +96,29 @@ TEST_F(PinStates, AStopDuringAReadThatNeverEndsReturnsPromptly) {
     Set(PropTimeout, 3000);
 }
 
+// A pass that has just locked a frame when the application stops the pin: the stop must wait
+// for it, or the reset that follows the stop meets a frame it cannot cancel.
+TEST_F(PinStates, AStopWaitsForThePassHoldingAFrame) {
+    host::SetLockedFrameDelay(20000);
+    std::vector<uint64_t> format = NegotiatedFormat();
+    ASSERT_EQ(CreatePin(format), STATUS_SUCCESS);
+    for (int round = 0; round < 4; ++round) {
+        ASSERT_EQ(Walk({KSSTATE_ACQUIRE, KSSTATE_PAUSE}), STATUS_SUCCESS);
+        for (int i = 0; i < 3; ++i) {
+            if (round == 0)
+                Queue(kImage);
+            else
+                Requeue(frames_[size_t(i)].get());
+        }
+        ASSERT_EQ(Walk({KSSTATE_RUN}), STATUS_SUCCESS);
+        ASSERT_NE(Next(), nullptr) << "round " << round;
+        ASSERT_EQ(Walk({KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}), STATUS_SUCCESS);
+        for (int i = 1; i < 3; ++i)
+            ASSERT_NE(Next(0), nullptr) << "the stop hands back every frame";
+    }
+    host::SetLockedFrameDelay(0);
+}
+
 TEST_F(PinStates, EveryAllocationFailureOfCreateAcquireAndRunLeavesAUsablePin) {
     std::vector<uint64_t> format = NegotiatedFormat();
     ForEachAllocationFailure(
